@@ -1,0 +1,55 @@
+// Every path, URL, command line and environment name the library uses.
+#pragma once
+
+namespace vmdetect {
+
+// Environment.
+constexpr const char* kEnvConfig = "VMDETECT_CONFIG";
+constexpr const char* kEnvLog = "VMDETECT_LOG";
+constexpr const char* kEnvLogLevel = "VMDETECT_LOG_LEVEL";
+constexpr const char* kEnvHostProc = "HOST_PROC";
+constexpr const char* kEnvEc2Endpoint = "AWS_EC2_METADATA_SERVICE_ENDPOINT";
+constexpr const char* kEnvEc2Disabled = "AWS_EC2_METADATA_DISABLED";
+constexpr const char* kEnvGceHost = "GCE_METADATA_HOST";
+constexpr const char* kEnvOciEndpoint = "VMDETECT_OCI_METADATA_ENDPOINT";
+
+// Defaults.
+constexpr const char* kDefaultConfigPath = "/etc/vmdetect/vmdetect.conf";
+constexpr const char* kDefaultProcRoot = "/proc";
+// The real metadata services: these three are the only place they appear.
+constexpr const char* kDefaultEc2Endpoint = "http://169.254.169.254";
+constexpr const char* kDefaultOciEndpoint = "http://169.254.169.254";
+constexpr const char* kDefaultGceHost = "metadata.google.internal";
+
+// Configuration keys.
+constexpr const char* kConfigSection = "VirtualServer";
+constexpr const char* kKeyProxyUUID = "sProxyVMUUID";
+constexpr const char* kKeyOciTimeout = "nOCIMetadataServiceTimeout";
+
+// Command lines.
+constexpr const char* kDmiCommandFormat =
+    "dmidecode --type system | grep -i '%s' | awk -F'%s' {'print $2'}";
+constexpr const char* kServiceCommandFormat = "systemctl | grep '%s'";
+constexpr const char* kXenCommandFormat = "grep -q control_d %s";
+
+// Process file system.
+constexpr const char* kXenCapabilities = "/xen/capabilities";  // under the proc root
+constexpr const char* kCmdline = "/cmdline";
+
+// Metadata paths.
+constexpr const char* kEc2MetaDataPath = "/latest/meta-data/";
+constexpr const char* kEc2ItemInstanceId = "instance-id";
+constexpr const char* kEc2ItemZone = "placement/availability-zone";
+constexpr const char* kEc2TokenPath = "/latest/api/token";
+constexpr const char* kGcePath = "/computeMetadata/v1/";
+constexpr const char* kGceItemInstanceId = "instance/id";
+constexpr const char* kGceItemProjectId = "project/project-id";
+constexpr const char* kGceItemZone = "instance/zone";
+constexpr const char* kGceHeader = "Metadata-Flavor: Google";
+constexpr const char* kOciV1Path = "/opc/v1/instance/";
+constexpr const char* kOciV2Path = "/opc/v2/instance/";
+
+// Services.
+constexpr const char* kAzureAgentService = "Azure Linux Agent";
+
+}  // namespace vmdetect

@@ -1,0 +1,208 @@
+#include "EvDebug.h"
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include "../Constants.h"
+#include "LogSink.h"
+
+namespace {
+
+enum class Destination { Stderr, File, Syslog };
+
+struct LogState {
+    std::mutex mutex;  // guards everything but `level` and `configured`
+    std::atomic<bool> configured{false};
+    std::atomic<int> level{0};
+    Destination destination = Destination::Stderr;
+    int fd = -1;
+    std::function<void(const std::string&)> sink;
+};
+
+LogState& State() {
+    static LogState* state = new LogState();  // never destroyed: logging may run at exit
+    return *state;
+}
+
+int ParseLevel(const char* text) {
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < 0) {
+        return 0;
+    }
+    return value > 1000 ? 1000 : static_cast<int>(value);
+}
+
+// Caller holds the mutex.
+void ConfigureLocked(LogState& state) {
+    if (state.fd >= 0) {
+        ::close(state.fd);
+        state.fd = -1;
+    }
+    state.destination = Destination::Stderr;
+    const char* target = std::getenv(vmdetect::kEnvLog);
+    if (target != nullptr && *target != '\0' && std::strcmp(target, "stderr") != 0) {
+        if (std::strcmp(target, "syslog") == 0) {
+            state.destination = Destination::Syslog;
+        } else {
+            const int fd = ::open(target, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                state.fd = fd;
+                state.destination = Destination::File;
+            }
+        }
+    }
+    state.level.store(ParseLevel(std::getenv(vmdetect::kEnvLogLevel)), std::memory_order_relaxed);
+    state.configured.store(true, std::memory_order_release);
+}
+
+LogState& ConfiguredState() {
+    LogState& state = State();
+    if (!state.configured.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (!state.configured.load(std::memory_order_relaxed)) {
+            ConfigureLocked(state);
+        }
+    }
+    return state;
+}
+
+// Severity 0 is an error; 1.. is a debug level (Debug is level 1).
+bool Enabled(int level) {
+    return level <= ConfiguredState().level.load(std::memory_order_relaxed);
+}
+
+void WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+}
+
+void Emit(const char* severity, const char* function, const char* format, va_list args) {
+    std::string message;
+    va_list copy;
+    va_copy(copy, args);
+    char small[512];
+    const int needed = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (needed < 0) {
+        message = format;
+    } else if (static_cast<size_t>(needed) < sizeof small) {
+        message.assign(small, static_cast<size_t>(needed));
+    } else {
+        message.resize(static_cast<size_t>(needed) + 1);
+        std::vsnprintf(&message[0], message.size(), format, args);
+        message.resize(static_cast<size_t>(needed));
+    }
+
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct tm utc {};
+    ::gmtime_r(&now.tv_sec, &utc);
+    char stamp[96];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  now.tv_nsec / 1000000);
+
+    std::string body = "[" + std::to_string(::getpid()) + "] " + severity + " " +
+                       (function != nullptr ? function : "") + ": " + message;
+    std::string line = std::string(stamp) + " " + body;
+
+    LogState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.sink) {
+        state.sink(line);
+    }
+    switch (state.destination) {
+        case Destination::Syslog:
+            ::syslog(std::strcmp(severity, "ERROR") == 0 ? LOG_ERR : LOG_DEBUG, "%s", body.c_str());
+            break;
+        case Destination::File:
+            line += '\n';
+            WriteAll(state.fd, line.data(), line.size());
+            break;
+        case Destination::Stderr:
+            line += '\n';
+            WriteAll(STDERR_FILENO, line.data(), line.size());
+            break;
+    }
+}
+
+}  // namespace
+
+namespace vmdetect {
+namespace log {
+
+void Reconfigure() {
+    LogState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    ConfigureLocked(state);
+}
+
+void SetCaptureSink(std::function<void(const std::string&)> sink) {
+    LogState& state = ConfiguredState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.sink = std::move(sink);
+}
+
+}  // namespace log
+}  // namespace vmdetect
+
+EvDebug::EvDebug(EvDebugFileInstance* instance) : m_instance(instance) {}
+
+EvDebug::~EvDebug() = default;
+
+void EvDebug::Debug(const char* function, const char* format, ...) const {
+    if (!Enabled(1)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    Emit("DEBUG", function, format, args);
+    va_end(args);
+}
+
+void EvDebug::DebugLvl(const char* function, int level, const char* format, ...) const {
+    if (!Enabled(level < 1 ? 1 : level)) {
+        return;
+    }
+    char severity[24];
+    std::snprintf(severity, sizeof severity, "DEBUG%d", level);
+    va_list args;
+    va_start(args, format);
+    Emit(severity, function, format, args);
+    va_end(args);
+}
+
+void EvDebug::Error(const char* function, const char* format, ...) const {
+    if (!Enabled(0)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    Emit("ERROR", function, format, args);
+    va_end(args);
+}

@@ -1,0 +1,32 @@
+#include "ZtJson.h"
+
+bool ZtJson::Unserialize(const std::string& text, mObject& object) {
+    // No exceptions, and a depth limit far beyond any real document keeps a
+    // hostile nesting from exhausting the stack.
+    constexpr int kMaxDepth = 256;
+    bool tooDeep = false;
+    const nlohmann::json::parser_callback_t limit =
+        [&tooDeep](int level, nlohmann::json::parse_event_t event, nlohmann::json&) {
+            if (event == nlohmann::json::parse_event_t::object_start ||
+                event == nlohmann::json::parse_event_t::array_start) {
+                if (level > kMaxDepth) {
+                    tooDeep = true;
+                }
+            }
+            return !tooDeep;
+        };
+    nlohmann::json parsed = nlohmann::json::parse(text, limit, /*allow_exceptions=*/false);
+    if (tooDeep || parsed.is_discarded() || !parsed.is_object()) {
+        return false;
+    }
+    object = parsed.get_ref<nlohmann::json::object_t&>();
+    return true;
+}
+
+std::string ZtJson::GetStringValue(const mObject& object, const std::string& name) {
+    const auto found = object.find(name);
+    if (found == object.end() || !found->second.is_string()) {
+        return "";
+    }
+    return found->second.get<std::string>();
+}

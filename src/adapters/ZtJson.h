@@ -1,0 +1,18 @@
+// JSON helper over nlohmann-json; mObject is a std::map from member name to value.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+using mValue = nlohmann::json;
+using mObject = nlohmann::json::object_t;
+
+class ZtJson {
+public:
+    // True when `text` is a JSON object; its members are then in `object`.
+    // Never throws.
+    static bool Unserialize(const std::string& text, mObject& object);
+    // The member's string value; "" when it is absent or not a string.
+    static std::string GetStringValue(const mObject& object, const std::string& name);
+};

@@ -1,0 +1,64 @@
+// Helpers shared by the test files.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Path of a file under tests/data.
+std::string DataPath(const std::string& name);
+// Whole content of a file ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+// A fresh directory, removed with its content on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Sets an environment variable for its lifetime and restores it after.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);  // nullptr unsets
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    bool m_had = false;
+    std::string m_old;
+};
+
+// Captures the log lines at the given level for its lifetime.
+class LogCapture {
+public:
+    explicit LogCapture(int level = 4);
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    std::vector<std::string> lines() const;
+    // Lines that contain `needle`.
+    std::vector<std::string> matching(const std::string& needle) const;
+    bool contains(const std::string& needle) const { return !matching(needle).empty(); }
+
+private:
+    std::unique_ptr<ScopedEnv> m_level;
+    std::unique_ptr<ScopedEnv> m_destination;
+    struct Shared;
+    std::shared_ptr<Shared> m_shared;
+};
+
+}  // namespace testsupport
