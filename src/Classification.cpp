@@ -1,7 +1,116 @@
-// Guest classification and the service probe.
-#include "ZTVMDetect.h"
+// Guest classification from the firmware strings, and the service probe
+// that tells Azure from plain Hyper-V.
+#include <cstring>
 
-bool ZTVMDetect::DetectHypervisor_VM(unsigned int&) { return false; }
-bool ZTVMDetect::_IsAzureVM() { return false; }
-bool ZTVMDetect::_DoesUnixServiceExist(const std::string&, bool&) { return false; }
-bool ZTVMDetect::_DoesWindowsServiceExist(const std::string&, bool&) { return true; }
+#include "Constants.h"
+#include "ZTVMDetect.h"
+#include "adapters/FXString.h"
+#include "adapters/ZtProcess.h"
+
+namespace {
+
+using Probe = bool (ZTVMDetect::*)();
+
+// One rule of the chain. It holds when the manufacturer contains any of
+// `names` (and, when `versionNeedle` is set, the version contains it), or
+// else when the manufacturer contains `orElse`. A rule with a probe sets
+// `bit` when the probe says yes and `bitOtherwise` when it says no.
+struct GuestRule {
+    const char* names[5];
+    const char* versionNeedle;
+    const char* orElse;
+    Probe probe;
+    unsigned int bit;
+    unsigned int bitOtherwise;
+};
+
+// The order matters: the first rule that holds decides, even when it sets
+// no bit (QEMU outside Oracle Cloud never reaches the Alibaba rule).
+const GuestRule kGuestRules[] = {
+    {{"VMware"}, nullptr, nullptr, nullptr, HV_VMWARE_VM, 0},
+    {{"Microsoft Corporation", "MicrosoftCorporation"}, nullptr, nullptr, &ZTVMDetect::_IsAzureVM,
+     HV_AZURE_VM, HV_HYPERV_VM},
+    {{"Xen", "xen"}, "amazon", "Amazon EC2", nullptr, HV_AMAZON_VM, 0},
+    {{"Xen"}, nullptr, nullptr, nullptr, HV_XEN_VM, 0},
+    {{"RedHat", "Red Hat", "Mission Critical Cloud", "oVirt", "Nutanix"}, nullptr, nullptr, nullptr,
+     HV_KVM_VM, 0},
+    {{"Google"}, nullptr, nullptr, nullptr, HV_GOOGLECLOUD_VM, 0},
+    {{"QEMU"}, nullptr, nullptr, &ZTVMDetect::_IsOracleCloudInfrastructureVM, HV_OCI_VM, 0},
+    {{"Alibaba"}, nullptr, nullptr, nullptr, HV_ALIBABA_VM, 0},
+};
+
+bool Contains(const std::string& text, const char* needle) {
+    return text.find(needle) != std::string::npos;
+}
+
+bool Holds(const GuestRule& rule, const std::string& manufacturer, const std::string& version) {
+    for (const char* name : rule.names) {
+        if (name != nullptr && Contains(manufacturer, name)) {
+            if (rule.versionNeedle == nullptr || Contains(version, rule.versionNeedle)) {
+                return true;
+            }
+            break;
+        }
+    }
+    return rule.orElse != nullptr && Contains(manufacturer, rule.orElse);
+}
+
+}  // namespace
+
+bool ZTVMDetect::DetectHypervisor_VM(unsigned int& flags) {
+    static constexpr const char* kFunction = "bool ZTVMDetect::DetectHypervisor_VM(unsigned int&)";
+    std::string manufacturer;
+    std::string serialNumber;
+    std::string uuid;
+    std::string version;
+    if (!GetBiosInfo(manufacturer, serialNumber, uuid, version)) {
+        Debug(kFunction, "Failed to get BiosInfo");
+        return false;
+    }
+    for (const GuestRule& rule : kGuestRules) {
+        if (!Holds(rule, manufacturer, version)) {
+            continue;
+        }
+        const bool yes = rule.probe == nullptr || (this->*rule.probe)();
+        flags |= yes ? rule.bit : rule.bitOtherwise;
+        break;
+    }
+    DebugLvl(kFunction, 4, "Manufacturer of VM is [%s], HypervisorProp [%d]", manufacturer.c_str(),
+             static_cast<int>(flags));
+    return true;
+}
+
+bool ZTVMDetect::_IsAzureVM() {
+    bool found = false;
+    DebugLvl("bool ZTVMDetect::_IsAzureVM()", 4, "Checking if the VM is running inside Azure...");
+    if (!_DoesUnixServiceExist(vmdetect::kAzureAgentService, found)) {
+        return false;
+    }
+    return found;
+}
+
+bool ZTVMDetect::_DoesUnixServiceExist(const std::string& serviceName, bool& exists) {
+    static constexpr const char* kFunction =
+        "bool ZTVMDetect::_DoesUnixServiceExist(const string&, bool&)";
+    DebugLvl(kFunction, 4, "Checking for Service [%s]", serviceName.c_str());
+    std::string command;
+    std::string output;
+    std::string errorOutput;
+    FXString::Format(command, vmdetect::kServiceCommandFormat, serviceName.c_str());
+    const int result = ZtProcess::system(command.c_str(), &output, &errorOutput, 0, false);
+    if (result != 0) {
+        DebugLvl(kFunction, 2,
+                 "Failed to check existence of service [%s] . Rc [%d]. Out : [%s], Err: [%s]",
+                 serviceName.c_str(), result, output.c_str(), errorOutput.c_str());
+        return false;
+    }
+    if (output.find(serviceName) != std::string::npos) {
+        DebugLvl(kFunction, 1, "Service [%s] is present", serviceName.c_str());
+        exists = true;
+    }
+    return true;
+}
+
+bool ZTVMDetect::_DoesWindowsServiceExist(const std::string& /*serviceName*/, bool& /*exists*/) {
+    return true;
+}

@@ -1,13 +1,166 @@
-// Host-role probes: Docker daemon and Xen control domain.
-#include "ZTVMDetect.h"
+// Host-role probes: a running Docker daemon and a Xen control domain.
+#include <sys/stat.h>
 
-bool ZTVMDetect::DetectHypervisor_Host(unsigned int&) { return true; }
-bool ZTVMDetect::IsDockerHost() { return false; }
-bool ZTVMDetect::IsXenDom0() { return false; }
-bool ZTVMDetect::IsHyperVRoleInstalled(const std::string&, const std::string&, const std::string&,
-                                       bool&, std::string&) {
-    return false;
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Constants.h"
+#include "HostProc.h"
+#include "ZTVMDetect.h"
+#include "adapters/FXErrorUtil.h"
+#include "adapters/FXString.h"
+#include "adapters/FileSystem.h"
+#include "adapters/ZtProcess.h"
+
+namespace {
+
+constexpr unsigned int kCmdlineReadSize = 4096;
+
+// The entry name's leading decimal digits as a 32-bit int; 0 when none.
+int LeadingPid(const char* name) {
+    long long value = 0;
+    for (; *name >= '0' && *name <= '9'; ++name) {
+        value = value * 10 + (*name - '0');
+        if (value > INT_MAX) {
+            return INT_MAX;
+        }
+    }
+    return static_cast<int>(value);
 }
-CYbError ZTVMDetect::DockerProcWalker(const char*, const char*, bool, void*) {
-    return CYbError::Success();
+
+// Characters that /bin/sh takes literally in a word.
+bool IsShellSafe(const std::string& text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (const char c : text) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || std::strchr("/._-+,:@%", c) != nullptr;
+        if (!plain) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace vmdetect {
+
+std::string ProcRoot() {
+    const char* configured = std::getenv(kEnvHostProc);
+    std::string root = configured != nullptr && *configured != '\0' ? configured : kDefaultProcRoot;
+    return root;
+}
+
+std::string ShellQuote(const std::string& text) {
+    if (IsShellSafe(text)) {
+        return text;
+    }
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += "'";
+    return quoted;
+}
+
+}  // namespace vmdetect
+
+bool ZTVMDetect::DetectHypervisor_Host(unsigned int& flags) {
+    if (IsDockerHost()) {
+        flags |= HV_DOCKER_HOST;
+    }
+    if (IsXenDom0()) {
+        flags |= HV_XEN_HOST;
+    }
+    return true;
+}
+
+bool ZTVMDetect::IsDockerHost() {
+    bool found = false;
+    const std::string root = vmdetect::ProcRoot() + "/";
+    const CYbError result = CYbDirectory::Walk(root.c_str(), &found, 0, true, DockerProcWalker);
+    if (found) {
+        DebugLvl("bool ZTVMDetect::IsDockerHost()", 2, "Docker daemon running as pid %d",
+                 result.GetErrorCode());
+    }
+    return found;
+}
+
+CYbError ZTVMDetect::DockerProcWalker(const char* directory, const char* name, bool isDirectory,
+                                      void* context) {
+    if (!isDirectory) {
+        return CYbError::Success();
+    }
+    // directory + "/" + name + "/cmdline", in a fixed buffer: this runs once
+    // per process on every call.
+    char path[PATH_MAX];
+    const int length =
+        std::snprintf(path, sizeof path, "%s/%s%s", directory, name, vmdetect::kCmdline);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+        return CYbError::Success();
+    }
+    struct stat info {};
+    if (::stat(path, &info) != 0) {
+        return CYbError::Success();
+    }
+    CYbFile file;
+    if (file.Open(path, 0, 256).IsError()) {
+        return CYbError::Success();
+    }
+    char buffer[kCmdlineReadSize + 1];
+    unsigned int count = 0;
+    if (file.Read(buffer, kCmdlineReadSize, &count).IsError()) {
+        return CYbError::Success();
+    }
+    buffer[count] = '\0';
+    // Only the first argument is searched: the search stops at its NUL.
+    const char* docker = std::strstr(buffer, "docker");
+    if (docker == nullptr) {
+        return CYbError::Success();
+    }
+    // Past "docker" and one more byte: the NUL that ends a program path
+    // "…/docker" before a "daemon" argument, or the dash of "docker-daemon".
+    const size_t start = static_cast<size_t>(docker - buffer) + 7;
+    if (start >= count) {
+        return CYbError::Success();
+    }
+    if (std::strstr(buffer + start, "daemon") == nullptr) {
+        return CYbError::Success();
+    }
+    *static_cast<bool*>(context) = true;
+    const int pid = LeadingPid(name);
+    if (pid == 0) {
+        return CYbError::Success();
+    }
+    const FXCodeLocation where{
+        "ZTVMDetect", "static CYbError ZTVMDetect::DockerProcWalker(const char*, const char*, bool, void*)",
+        910};
+    return FXErrorUtil::ErrorErrNo(where, pid, "Found docker daemon pid %s", name);
+}
+
+bool ZTVMDetect::IsXenDom0() {
+    const std::string path = vmdetect::ProcRoot() + vmdetect::kXenCapabilities;
+    Debug("bool ZTVMDetect::IsXenDom0()", "Checking for %s", path.c_str());
+    if (!FXPath::DoesPathExist(path)) {
+        return false;
+    }
+    std::string command;
+    std::string output;
+    std::string errorOutput;
+    FXString::Format(command, vmdetect::kXenCommandFormat, vmdetect::ShellQuote(path).c_str());
+    return ZtProcess::system(command.c_str(), &output, &errorOutput, 0, false) == 0;
+}
+
+bool ZTVMDetect::IsHyperVRoleInstalled(const std::string& /*a*/, const std::string& /*b*/,
+                                       const std::string& /*c*/, bool& /*installed*/,
+                                       std::string& /*detail*/) {
+    return false;
 }

@@ -64,10 +64,87 @@ void ZTVMDetect::AppendToHypervisorString(std::string& text, const char* name) {
     text += name;
 }
 
-void ZTVMDetect::GetLocalVMUUID(std::string& /*uuid*/) {}
-void ZTVMDetect::GetLocalVMHostName(std::string& /*hostName*/) {}
-void ZTVMDetect::GetLocalVMDataCenterName(std::string& /*dataCenter*/) {}
-void ZTVMDetect::GetLocalProjectId(std::string& /*projectId*/) {}
+// The identity queries classify on a fresh word without the host roles, so
+// the word holds at most one guest bit and is compared whole.
+void ZTVMDetect::GetLocalVMUUID(std::string& uuid) {
+    unsigned int flags = 0;
+    DetectHypervisor_VM(flags);
+    switch (flags) {
+        case 0:
+            return;
+        case HV_AMAZON_VM:
+            GetLocalVMUUIDFromAmazon(uuid);
+            break;
+        case HV_GOOGLECLOUD_VM:
+            GetLocalVMUUIDFromGoogleCloud(uuid);
+            break;
+        case HV_OCI_VM:
+            GetLocalVMUUIDFromOCI(uuid);
+            break;
+        default:
+            uuid = vmdetect::firmware::CachedBiosUUID();
+            break;
+    }
+    if (!uuid.empty()) {
+        Debug("void ZTVMDetect::GetLocalVMUUID(std::string&)", "Local VM UUID: [%s]", uuid.c_str());
+    }
+}
+
+void ZTVMDetect::GetLocalVMHostName(std::string& hostName) {
+    static constexpr const char* kFunction = "void ZTVMDetect::GetLocalVMHostName(std::string&)";
+    unsigned int flags = 0;
+    DetectHypervisor_VM(flags);
+    if (flags == 0) {
+        return;
+    }
+    if (flags == HV_AMAZON_VM) {
+        GetLocalVMHostNameFromAmazon(hostName);
+    } else if (flags == HV_GOOGLECLOUD_VM) {
+        GetLocalVMHostNameFromGoogleCloud(hostName);
+    }
+    if (hostName.empty()) {
+        DebugLvl(kFunction, 2, "Hostname is empty");
+    } else {
+        Debug(kFunction, "Local Hostname: [%s]", hostName.c_str());
+    }
+}
+
+void ZTVMDetect::GetLocalVMDataCenterName(std::string& dataCenter) {
+    static constexpr const char* kFunction =
+        "void ZTVMDetect::GetLocalVMDataCenterName(std::string&)";
+    unsigned int flags = 0;
+    DetectHypervisor_VM(flags);
+    if (flags == 0) {
+        return;
+    }
+    if (flags == HV_AMAZON_VM) {
+        GetLocalVMDataCenterNameFromAmazon(dataCenter);
+    } else if (flags == HV_GOOGLECLOUD_VM) {
+        GetLocalVMDataCenterNameFromGoogleCloud(dataCenter);
+    }
+    if (dataCenter.empty()) {
+        DebugLvl(kFunction, 2, "Datacenter is empty");
+    } else {
+        Debug(kFunction, "Local Datacenter: [%s]", dataCenter.c_str());
+    }
+}
+
+void ZTVMDetect::GetLocalProjectId(std::string& projectId) {
+    unsigned int flags = 0;
+    DetectHypervisor_VM(flags);
+    if (flags == 0) {
+        return;
+    }
+    if (flags == HV_GOOGLECLOUD_VM) {
+        GetLocalVMProjectIdFromGoogleCloud(projectId);
+    } else {
+        projectId = "";
+    }
+    if (!projectId.empty()) {
+        Debug("void ZTVMDetect::GetLocalProjectId(std::string&)", "Local VM Project Id: [%s]",
+              projectId.c_str());
+    }
+}
 
 extern "C" {
 

@@ -1,0 +1,15 @@
+// Where the process file system is, and how a path goes into a command line.
+#pragma once
+
+#include <string>
+
+namespace vmdetect {
+
+// $HOST_PROC, or /proc when unset or empty.
+std::string ProcRoot();
+
+// `text` as one /bin/sh word: unchanged when it holds only plain
+// characters, single-quoted otherwise.
+std::string ShellQuote(const std::string& text);
+
+}  // namespace vmdetect
