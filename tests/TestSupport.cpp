@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -101,5 +102,68 @@ std::vector<std::string> LogCapture::matching(const std::string& needle) const {
     }
     return found;
 }
+
+}  // namespace testsupport
+
+#include "FirmwareCache.h"
+
+namespace testsupport {
+
+namespace {
+std::string Resolve(const std::string& folder, const std::string& name) {
+    return !name.empty() && name[0] == '/' ? name : DataPath(folder + "/" + name);
+}
+}  // namespace
+
+FakeTools::FakeTools() {
+    const char* path = ::getenv("PATH");
+    const std::string fakePath = std::string(VMDETECT_TEST_FAKES) + ":" + (path ? path : "/usr/bin:/bin");
+    ::mkdir((m_dir.path() + "/proc").c_str(), 0755);
+    m_env.push_back(std::make_unique<ScopedEnv>("PATH", fakePath.c_str()));
+    m_env.push_back(std::make_unique<ScopedEnv>("VMDETECT_FAKE_CALLS", m_dir.file("calls").c_str()));
+    m_env.push_back(std::make_unique<ScopedEnv>("HOST_PROC", m_dir.file("proc").c_str()));
+    m_env.push_back(std::make_unique<ScopedEnv>("VMDETECT_FAKE_DMI", nullptr));
+    m_env.push_back(std::make_unique<ScopedEnv>("VMDETECT_FAKE_DMI_FAIL", nullptr));
+    m_env.push_back(std::make_unique<ScopedEnv>("VMDETECT_FAKE_DMI_SLEEP", nullptr));
+    m_env.push_back(std::make_unique<ScopedEnv>("VMDETECT_FAKE_SYSTEMCTL", nullptr));
+    m_env.push_back(std::make_unique<ScopedEnv>("VMDETECT_FAKE_SYSTEMCTL_EXIT", nullptr));
+    vmdetect::firmware::ResetCacheForTests();
+}
+
+FakeTools::~FakeTools() {
+    vmdetect::firmware::ResetCacheForTests();
+    while (!m_env.empty()) {
+        m_env.pop_back();  // restore in reverse order
+    }
+}
+
+void FakeTools::UseDmi(const std::string& capture) {
+    ::setenv("VMDETECT_FAKE_DMI", Resolve("dmi", capture).c_str(), 1);
+}
+
+void FakeTools::UseSystemctl(const std::string& rows) {
+    ::setenv("VMDETECT_FAKE_SYSTEMCTL", Resolve("systemctl", rows).c_str(), 1);
+}
+
+void FakeTools::FailDmiKey(const char* key) { ::setenv("VMDETECT_FAKE_DMI_FAIL", key, 1); }
+
+void FakeTools::FailSystemctl(int status) {
+    ::setenv("VMDETECT_FAKE_SYSTEMCTL_EXIT", std::to_string(status).c_str(), 1);
+}
+
+std::vector<std::string> FakeTools::Calls() const {
+    std::vector<std::string> calls;
+    std::istringstream in(ReadFile(m_dir.file("calls")));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == ' ') {
+            line.pop_back();  // the NUL that ended the last argument
+        }
+        calls.push_back(line);
+    }
+    return calls;
+}
+
+void FakeTools::ClearCalls() const { ::unlink(m_dir.file("calls").c_str()); }
 
 }  // namespace testsupport

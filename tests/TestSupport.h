@@ -62,3 +62,32 @@ private:
 };
 
 }  // namespace testsupport
+
+namespace testsupport {
+
+// Puts tests/fakes first on PATH (fake dmidecode and systemctl), records
+// their calls in a file of its own, points HOST_PROC at an empty directory
+// and empties the firmware cache, for its lifetime.
+class FakeTools {
+public:
+    FakeTools();
+    ~FakeTools();
+    FakeTools(const FakeTools&) = delete;
+    FakeTools& operator=(const FakeTools&) = delete;
+
+    // A capture under tests/data/dmi, or an absolute path.
+    void UseDmi(const std::string& capture);
+    void UseSystemctl(const std::string& rows);  // file under tests/data/systemctl, or absolute
+    void FailDmiKey(const char* key);             // the query naming `key` fails
+    void FailSystemctl(int status);
+    // The command lines the fakes saw, in order.
+    std::vector<std::string> Calls() const;
+    void ClearCalls() const;
+    const TempDir& dir() const { return m_dir; }
+
+private:
+    TempDir m_dir;
+    std::vector<std::unique_ptr<ScopedEnv>> m_env;
+};
+
+}  // namespace testsupport
