@@ -4,10 +4,17 @@
 // of reaching a real service or the machine's own settings.
 #include <gmock/gmock.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "LogSink.h"
 
 int main(int argc, char** argv) {
+    // Started by a host-role test under another argument vector, to be
+    // found in the real process table: only sleep.
+    if (::getenv("VMDETECT_TEST_SLEEPER") != nullptr) {
+        ::sleep(30);
+        return 0;
+    }
     ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("GCE_METADATA_HOST", "127.0.0.1:9", 1);
     ::setenv("VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
