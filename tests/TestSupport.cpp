@@ -9,7 +9,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "LogSink.h"
 
 namespace testsupport {
 
@@ -64,48 +63,8 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-struct LogCapture::Shared {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-};
-
-LogCapture::LogCapture(int level) : m_shared(std::make_shared<Shared>()) {
-    const std::string text = std::to_string(level);
-    m_level = std::make_unique<ScopedEnv>("VMDETECT_LOG_LEVEL", text.c_str());
-    m_destination = std::make_unique<ScopedEnv>("VMDETECT_LOG", "/dev/null");
-    vmdetect::log::Reconfigure();
-    std::shared_ptr<Shared> shared = m_shared;
-    vmdetect::log::SetCaptureSink([shared](const std::string& line) {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->lines.push_back(line);
-    });
-}
-
-LogCapture::~LogCapture() {
-    vmdetect::log::SetCaptureSink(nullptr);
-    m_level.reset();
-    m_destination.reset();
-    vmdetect::log::Reconfigure();
-}
-
-std::vector<std::string> LogCapture::lines() const {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    return m_shared->lines;
-}
-
-std::vector<std::string> LogCapture::matching(const std::string& needle) const {
-    std::vector<std::string> found;
-    for (const std::string& line : lines()) {
-        if (line.find(needle) != std::string::npos) {
-            found.push_back(line);
-        }
-    }
-    return found;
-}
-
 }  // namespace testsupport
 
-#include "FirmwareCache.h"
 
 namespace testsupport {
 
@@ -114,6 +73,8 @@ std::string Resolve(const std::string& folder, const std::string& name) {
     return !name.empty() && name[0] == '/' ? name : DataPath(folder + "/" + name);
 }
 }  // namespace
+
+void (*FakeTools::s_resetCache)() = nullptr;
 
 FakeTools::FakeTools() {
     const char* path = ::getenv("PATH");
@@ -127,11 +88,15 @@ FakeTools::FakeTools() {
     m_env.push_back(std::make_unique<ScopedEnv>("VMDETECT_FAKE_DMI_SLEEP", nullptr));
     m_env.push_back(std::make_unique<ScopedEnv>("VMDETECT_FAKE_SYSTEMCTL", nullptr));
     m_env.push_back(std::make_unique<ScopedEnv>("VMDETECT_FAKE_SYSTEMCTL_EXIT", nullptr));
-    vmdetect::firmware::ResetCacheForTests();
+    if (s_resetCache != nullptr) {
+        s_resetCache();
+    }
 }
 
 FakeTools::~FakeTools() {
-    vmdetect::firmware::ResetCacheForTests();
+    if (s_resetCache != nullptr) {
+        s_resetCache();
+    }
     while (!m_env.empty()) {
         m_env.pop_back();  // restore in reverse order
     }

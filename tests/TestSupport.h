@@ -85,6 +85,9 @@ public:
     void ClearCalls() const;
     const TempDir& dir() const { return m_dir; }
 
+    // Empties the firmware cache; set where the library is linked in.
+    static void (*s_resetCache)();
+
 private:
     TempDir m_dir;
     std::vector<std::unique_ptr<ScopedEnv>> m_env;
