@@ -35,7 +35,7 @@ int LeadingPid(const char* name) {
 bool IsShellSafe(const std::string& text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               std::strchr("/._-+,:@%", c) != nullptr;
+               (c != '\0' && std::strchr("/._-+,:@%", c) != nullptr);
     });
 }
 
