@@ -49,8 +49,11 @@ constexpr const char* kHelp =
     "identity there: UUID or instance id, zone, region and project id.\n"
     "\n" VMDETECT_OPTIONS_TEXT
     "\n"
-    "Exit status: 0 success; 1 nothing detected (with --quiet); 2 usage error;\n"
-    "3 output could not be written or the library failed.\n"
+    "Exit status:\n"
+    "  0  success; with --quiet: a platform bit is set\n"
+    "  1  with --quiet: no bit is set\n"
+    "  2  usage error\n"
+    "  3  the output could not be written, or the library failed\n"
     "\n"
     "Environment:\n"
     "  VMDETECT_CONFIG                    configuration file (/etc/vmdetect/vmdetect.conf)\n"
