@@ -39,10 +39,10 @@ done
 [ -f "$prefix/share/man/man1/vmdetect.1" ] || fail "the man page is not installed"
 pc=$(find "$prefix" -name vmdetect.pc | head -n1)
 [ -n "$pc" ] || fail "no vmdetect.pc"
-targets=$(find "$prefix" -name 'vmdetectTargets*.cmake')
-[ -n "$targets" ] || fail "no CMake package"
+mapfile -t targets < <(find "$prefix" -name 'vmdetectTargets*.cmake')
+[ "${#targets[@]}" -gt 0 ] || fail "no CMake package"
 # The library's dependencies are linked into it: consumers must not need them.
-if grep -nE 'CURL|curl|inih|INIH|nlohmann|Requires' $targets "$pc"; then
+if grep -nE 'CURL|curl|inih|INIH|nlohmann|Requires' "${targets[@]}" "$pc"; then
   fail "the installed package demands the library's private dependencies"
 fi
 
