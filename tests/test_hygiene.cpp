@@ -1,0 +1,92 @@
+// Resource hygiene: warm calls neither keep descriptors nor grow memory.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "TestSupport.h"
+#include "ZTVMDetect.h"
+
+using testsupport::FakeTools;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // quarantine and shadow memory grow on their own
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+int CountOpenDescriptors() {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (const struct dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    ::closedir(dir);
+    return count - 1;  // the listing's own
+}
+
+long ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+TEST(Hygiene, WarmCallsKeepDescriptorsAndMemoryFlat) {
+    // Calls of each function; VMDETECT_HYGIENE_CALLS raises it for a long run.
+    const char* configured = ::getenv("VMDETECT_HYGIENE_CALLS");
+    const long calls = configured != nullptr ? std::atol(configured) : 20000;
+    FakeTools fakes;
+    fakes.UseDmi("vmware-1.system.txt");
+    // A small process table, walked by every DetectHypervisor call.
+    for (const char* pid : {"1", "2", "300", "4000"}) {
+        const std::string dir = fakes.dir().file(std::string("proc/") + pid);
+        ::mkdir(dir.c_str(), 0755);
+        testsupport::WriteFile(dir + "/cmdline", std::string("/usr/sbin/sshd\0-D\0", 18));
+    }
+    std::string uuid;
+    for (int i = 0; i < 1000; ++i) {  // warm: cache filled, allocator settled
+        ::DetectHypervisor();
+        uuid.clear();
+        ::GetLocalVMUUID(uuid);
+    }
+    const int fdsBefore = CountOpenDescriptors();
+    const long rssBefore = ResidentBytes();
+    unsigned int flags = 0;
+    for (long i = 0; i < calls; ++i) {
+        flags |= ::DetectHypervisor();
+        uuid.clear();
+        ::GetLocalVMUUID(uuid);
+    }
+    const int fdsAfter = CountOpenDescriptors();
+    const long rssAfter = ResidentBytes();
+    std::printf("%ld calls each: descriptors %d -> %d, resident %ld KiB -> %ld KiB (%+ld KiB)\n",
+                calls, fdsBefore, fdsAfter, rssBefore / 1024, rssAfter / 1024,
+                (rssAfter - rssBefore) / 1024);
+    EXPECT_EQ(flags, static_cast<unsigned int>(HV_VMWARE_VM));
+    EXPECT_FALSE(uuid.empty());
+    EXPECT_EQ(fdsAfter, fdsBefore);
+    if (!kSanitized) {
+        EXPECT_LT(rssAfter - rssBefore, 1024 * 1024);
+    }
+}
+
+}  // namespace
