@@ -43,8 +43,11 @@ int ParseLevel(const char* text) {
     char* end = nullptr;
     errno = 0;
     const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value < 0) {
+    if (*end != '\0' || value < 0) {
         return 0;
+    }
+    if (errno == ERANGE) {
+        return 1000;  // a huge level asks for everything
     }
     return value > 1000 ? 1000 : static_cast<int>(value);
 }
