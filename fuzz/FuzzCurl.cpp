@@ -4,6 +4,9 @@
 
 #include "ZTLibCurl.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace {
 std::string g_body;
 int g_requests = 0;
@@ -34,12 +37,18 @@ bool ZTLibCurl::ZTLibCurlSendHttpReq(_http_req_type_, const std::string&, const 
     m_impl->done = true;
     return true;
 }
-char* ZTLibCurl::GetHttpResponse(unsigned long& length, bool) {
+char* ZTLibCurl::GetHttpResponse(unsigned long& length, bool detach) {
     if (!m_impl->done) {
         length = 0;
         return nullptr;
     }
     length = m_impl->body.size();
+    if (detach) {
+        char* copy = static_cast<char*>(std::malloc(length + 1));
+        std::memcpy(copy, m_impl->body.c_str(), length + 1);
+        return copy;
+    }
     return &m_impl->body[0];
 }
 long ZTLibCurl::GetHttpStatus() const { return m_impl->done ? 200 : 0; }
+void ZTLibCurl::InjectFaultForTesting(ZTLibCurlFault) {}
