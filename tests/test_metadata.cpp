@@ -44,7 +44,7 @@ constexpr const char* kSend = "Failed to send curl request";
 constexpr const char* kUntouched = "caller's value";
 
 std::string Data(const char* name) {
-    const std::string text = testsupport::ReadFile(testsupport::DataPath(name));
+    const std::string text = testsupport::ReadFile(testsupport::DataPath(std::string("metadata/") + name));
     EXPECT_FALSE(text.empty()) << name;
     return text;
 }

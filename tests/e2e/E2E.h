@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "MetadataServer.h"
 #include "TestSupport.h"
 
 namespace e2e {
@@ -44,6 +45,8 @@ public:
     std::string dmi;        // capture under tests/data/dmi, or an absolute path
     std::string systemctl;  // rows under tests/data/systemctl
     std::map<std::string, std::string> extraEnv;
+    // Answers the EC2, Google and Oracle requests; every endpoint points here.
+    testsupport::MetadataServer metadata;
     void DockerDaemon(int pid);
     void XenControlDomain();
     void Config(const std::string& text);
