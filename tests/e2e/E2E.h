@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,8 +54,11 @@ public:
     const testsupport::TempDir& dir() const { return m_dir; }
     // Loads the library, calls DetectHypervisor and the four identity functions.
     Answers Ask();
+    // Runs `vmdetect --json` on the same machine; the outputs start empty.
+    Answers AskCli();
 
 private:
+    std::vector<std::unique_ptr<testsupport::ScopedEnv>> Environment();
     testsupport::TempDir m_dir;
     std::string m_path;
 };

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -63,7 +66,7 @@ void Machine::Config(const std::string& text) {
     testsupport::WriteFile(m_dir.file("vmdetect.conf"), text);
 }
 
-Answers Machine::Ask() {
+std::vector<std::unique_ptr<ScopedEnv>> Machine::Environment() {
     std::vector<std::unique_ptr<ScopedEnv>> env;
     auto set = [&env](const char* name, const std::string& value) {
         env.push_back(std::make_unique<ScopedEnv>(name, value.c_str()));
@@ -85,7 +88,39 @@ Answers Machine::Ask() {
     for (const auto& pair : extraEnv) {
         set(pair.first.c_str(), pair.second);
     }
+    return env;
+}
 
+Answers Machine::AskCli() {
+    const auto env = Environment();
+    Answers answers;
+    const std::string command = std::string(VMDETECT_CLI_PATH) + " --json";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    EXPECT_NE(pipe, nullptr);
+    if (pipe == nullptr) {
+        return answers;
+    }
+    std::string text;
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        text.append(buffer, got);
+    }
+    EXPECT_EQ(::pclose(pipe), 0);
+    const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
+    EXPECT_TRUE(json.is_object()) << text;
+    if (!json.is_object()) {
+        return answers;
+    }
+    answers.flags = json.value("flags", 0u);
+    answers.uuid = json.value("uuid", "");
+    answers.zone = json.value("zone", "");
+    answers.region = json.value("region", "");
+    answers.projectId = json.value("project_id", "");
+    return answers;
+}
+
+Answers Machine::Ask() {
+    const auto env = Environment();
     Answers answers;
     Library library;
     EXPECT_TRUE(library.ok()) << ::dlerror();
@@ -394,6 +429,40 @@ TEST(Abi, PlainQemuWithoutOracleAnswer) {
     ExpectNothingDetected(a);
     EXPECT_TRUE(a.Logged("ERROR void ZTVMDetect::GetLocalVMUUIDFromOCI(std::string&): Failed to send curl request"));
     EXPECT_TRUE(a.Logged("Manufacturer of VM is [QEMU], HypervisorProp [0]"));
+}
+
+// The command shows what the library answers; the CLI passes empty outputs
+// where the ABI scenarios pass a sentinel, so compare where both are defined.
+TEST(Cli, JsonMatchesTheAbi) {
+    struct Case {
+        const char* dmi;
+        void (*answer)(Machine&);
+    };
+    const Case cases[] = {
+        {"vmware-1.system.txt", nullptr},
+        {"ec2-nitro-1.system.txt", &AnswerEc2},
+        {"gce-1.system.txt", [](Machine& m) { AnswerGoogle(m, false); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dmi);
+        Machine m;
+        m.dmi = c.dmi;
+        if (c.answer != nullptr) {
+            c.answer(m);
+        }
+        const Answers abi = m.Ask();
+        const Answers cli = m.AskCli();
+        EXPECT_EQ(cli.flags, abi.flags);
+        EXPECT_EQ(cli.uuid, abi.uuid);
+        EXPECT_EQ(cli.projectId, abi.projectId);
+        if (abi.zone != kSentinel) {
+            EXPECT_EQ(cli.zone, abi.zone);
+            EXPECT_EQ(cli.region, abi.region);
+        } else {
+            EXPECT_EQ(cli.zone, "");
+            EXPECT_EQ(cli.region, "");
+        }
+    }
 }
 
 }  // namespace
