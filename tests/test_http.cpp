@@ -51,7 +51,7 @@ Outcome Request(const std::string& url, const std::function<bool(ZTLibCurl&)>& s
 
 TEST(HttpClient, GetBringsTheBodyAndSendsOnlyWhatWasAsked) {
     MetadataServer server;
-    const std::string id = testsupport::ReadFile(testsupport::DataPath("ec2-meta-data-instance-id-1.txt"));
+    const std::string id = testsupport::ReadFile(testsupport::DataPath("metadata/ec2-meta-data-instance-id-1.txt"));
     ASSERT_FALSE(id.empty());
     server.On(Route::Get("/latest/meta-data/instance-id").Body(id));
 

@@ -66,7 +66,7 @@ TEST(JsonHelper, UnserializeAndId) {
 
 TEST(JsonHelper, OracleInstanceDocument) {
     const std::string text =
-        testsupport::ReadFile(testsupport::DataPath("oci-opc-v1-instance-ashburn-2017.json"));
+        testsupport::ReadFile(testsupport::DataPath("metadata/oci-opc-v1-instance-ashburn-2017.json"));
     ASSERT_FALSE(text.empty());
     mObject object;
     ASSERT_TRUE(ZtJson::Unserialize(text, object));

@@ -44,7 +44,7 @@ constexpr const char* kSend = "Failed to send curl request";
 constexpr const char* kUntouched = "caller's value";
 
 std::string Data(const char* name) {
-    const std::string text = testsupport::ReadFile(testsupport::DataPath(name));
+    const std::string text = testsupport::ReadFile(testsupport::DataPath(std::string("metadata/") + name));
     EXPECT_FALSE(text.empty()) << name;
     return text;
 }
@@ -571,7 +571,14 @@ TEST_F(MetadataTest, OracleDocuments) {
             }
             EXPECT_EQ(cloud.server.requests().size(), 1u) << c.name;  // v1 answered: no v2
             // The answer is logged whole before it is parsed.
-            const std::string text = c.body.substr(0, c.body.find('\0'));
+            // Line ends of the document are escaped, so it stays one line.
+            std::string text;
+            for (const char ch : c.body.substr(0, c.body.find('\0'))) {
+                text += ch == '\n' ? std::string("\\n") : std::string(1, ch);
+            }
+            while (text.size() >= 2 && text.compare(text.size() - 2, 2, "\\n") == 0) {
+                text.resize(text.size() - 2);
+            }
             const std::string line = std::string(" DEBUG2 ") + kFnOci + ": OCI Metadata Response: " + text;
             const auto lines = log.lines();
             bool found = false;

@@ -62,8 +62,11 @@ expected="flags=0x0 platform=[] uuid=[unset]"
 check_program() {
   local exe=$1 how=$2 out
   # It must load the installed copy, not the build tree's.
-  run_closed ldd "$exe" | grep -q "libvmdetect.so.1 => $libdir/" ||
-    fail "$how: does not load $libdir/libvmdetect.so.1: $(run_closed ldd "$exe" | grep vmdetect)"
+  # Whole output first: grep -q ending early would fail ldd under pipefail.
+  local libs
+  libs=$(run_closed ldd "$exe")
+  grep -q "libvmdetect.so.1 => $libdir/" <<<"$libs" ||
+    fail "$how: does not load $libdir/libvmdetect.so.1: $(grep vmdetect <<<"$libs")"
   out=$(run_closed "$exe") || fail "$how: the program failed"
   [ "$out" = "$expected" ] || fail "$how: printed '$out', expected '$expected'"
   echo "$how: $out"
