@@ -1,5 +1,6 @@
 // Resource hygiene: warm calls neither keep descriptors nor grow memory.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include "ZTVMDetect.h"
 
 using testsupport::FakeTools;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
 
 namespace {
 
@@ -87,6 +90,30 @@ TEST(Hygiene, WarmCallsKeepDescriptorsAndMemoryFlat) {
     if (!kSanitized) {
         EXPECT_LT(rssAfter - rssBefore, 1024 * 1024);
     }
+}
+
+// A host that loads and unloads the library keeps nothing of it: the log
+// file is closed and the log's state was never on the heap (under
+// AddressSanitizer a leak would fail this binary at exit).
+TEST(Hygiene, UnloadingTheLibraryGivesItsLogFileBack) {
+    FakeTools fakes;
+    fakes.UseDmi("vmware-1.system.txt");
+    TempDir dir;
+    ScopedEnv log("VMDETECT_LOG", dir.file("log").c_str());
+    ScopedEnv level("VMDETECT_LOG_LEVEL", "1");
+    const int before = CountOpenDescriptors();
+    for (int round = 0; round < 3; ++round) {
+        void* library = ::dlopen(VMDETECT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << ::dlerror();
+        auto detect = reinterpret_cast<unsigned int (*)()>(::dlsym(library, "DetectHypervisor"));
+        ASSERT_NE(detect, nullptr);
+        EXPECT_EQ(detect(), static_cast<unsigned int>(HV_VMWARE_VM));
+        EXPECT_EQ(CountOpenDescriptors(), before + 1) << "the log file is open";
+        ::dlclose(library);
+        EXPECT_EQ(CountOpenDescriptors(), before) << "round " << round;
+    }
+    EXPECT_NE(testsupport::ReadFile(dir.file("log")).find("Local Hypervisor type: [VMware VM]"),
+              std::string::npos);
 }
 
 }  // namespace
