@@ -31,21 +31,6 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-int CountOpenDescriptors() {
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (const struct dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    ::closedir(dir);
-    return count - 1;  // the listing's own
-}
-
 long ResidentBytes() {
     std::ifstream statm("/proc/self/statm");
     long size = 0, resident = 0;
@@ -71,7 +56,7 @@ TEST(Hygiene, WarmCallsKeepDescriptorsAndMemoryFlat) {
         uuid.clear();
         ::GetLocalVMUUID(uuid);
     }
-    const int fdsBefore = CountOpenDescriptors();
+    const int fdsBefore = testsupport::CountOpenFds();
     const long rssBefore = ResidentBytes();
     unsigned int flags = 0;
     for (long i = 0; i < calls; ++i) {
@@ -79,7 +64,7 @@ TEST(Hygiene, WarmCallsKeepDescriptorsAndMemoryFlat) {
         uuid.clear();
         ::GetLocalVMUUID(uuid);
     }
-    const int fdsAfter = CountOpenDescriptors();
+    const int fdsAfter = testsupport::CountOpenFds();
     const long rssAfter = ResidentBytes();
     std::printf("%ld calls each: descriptors %d -> %d, resident %ld KiB -> %ld KiB (%+ld KiB)\n",
                 calls, fdsBefore, fdsAfter, rssBefore / 1024, rssAfter / 1024,
@@ -101,16 +86,16 @@ TEST(Hygiene, UnloadingTheLibraryGivesItsLogFileBack) {
     TempDir dir;
     ScopedEnv log("VMDETECT_LOG", dir.file("log").c_str());
     ScopedEnv level("VMDETECT_LOG_LEVEL", "1");
-    const int before = CountOpenDescriptors();
+    const int before = testsupport::CountOpenFds();
     for (int round = 0; round < 3; ++round) {
         void* library = ::dlopen(VMDETECT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library, nullptr) << ::dlerror();
         auto detect = reinterpret_cast<unsigned int (*)()>(::dlsym(library, "DetectHypervisor"));
         ASSERT_NE(detect, nullptr);
         EXPECT_EQ(detect(), static_cast<unsigned int>(HV_VMWARE_VM));
-        EXPECT_EQ(CountOpenDescriptors(), before + 1) << "the log file is open";
+        EXPECT_EQ(testsupport::CountOpenFds(), before + 1) << "the log file is open";
         ::dlclose(library);
-        EXPECT_EQ(CountOpenDescriptors(), before) << "round " << round;
+        EXPECT_EQ(testsupport::CountOpenFds(), before) << "round " << round;
     }
     EXPECT_NE(testsupport::ReadFile(dir.file("log")).find("Local Hypervisor type: [VMware VM]"),
               std::string::npos);
