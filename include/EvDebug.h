@@ -19,5 +19,5 @@ public:
         __attribute__((format(printf, 3, 4)));
 
 private:
-    EvDebugFileInstance* m_instance;
+    [[maybe_unused]] EvDebugFileInstance* m_instance;
 };
