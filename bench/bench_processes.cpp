@@ -65,10 +65,10 @@ int main(int argc, char** argv) {
     const std::string five = VMDETECT_BENCH_FIVE;
     benchmark::RegisterBenchmark("BM_Cli_Ours", [cli](benchmark::State& state) {
         TimeProgram(state, cli, true, true);
-    })->Iterations(10)->UseRealTime();
+    })->Iterations(3)->UseRealTime();
     benchmark::RegisterBenchmark("BM_Cli_Bare", [five](benchmark::State& state) {
         TimeProgram(state, five, true, true);
-    })->Iterations(10)->UseRealTime();
+    })->Iterations(3)->UseRealTime();
     for (const char* anchor : {"systemd-detect-virt", "virt-what"}) {
         const std::string path = FindProgram(anchor);
         if (path.empty()) {
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
                                      [path](benchmark::State& state) {
                                          TimeProgram(state, path, false, false);
                                      })
-            ->Iterations(10)
+            ->Iterations(3)
             ->UseRealTime();
     }
 
