@@ -48,6 +48,9 @@ constexpr const char* kGceItemZone = "instance/zone";
 constexpr const char* kGceHeader = "Metadata-Flavor: Google";
 constexpr const char* kOciV1Path = "/opc/v1/instance/";
 constexpr const char* kOciV2Path = "/opc/v2/instance/";
+constexpr const char* kEc2TokenTtlHeader = "X-aws-ec2-metadata-token-ttl-seconds: 21600";
+constexpr const char* kEc2TokenHeaderName = "X-aws-ec2-metadata-token";
+constexpr const char* kOciV2Header = "Authorization: Bearer Oracle";
 
 // Services.
 constexpr const char* kAzureAgentService = "Azure Linux Agent";

@@ -1,6 +1,7 @@
 // Host-role probes: a running Docker daemon and a Xen control domain.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -32,17 +33,10 @@ int LeadingPid(const char* name) {
 
 // Characters that /bin/sh takes literally in a word.
 bool IsShellSafe(const std::string& text) {
-    if (text.empty()) {
-        return false;
-    }
-    for (const char c : text) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || std::strchr("/._-+,:@%", c) != nullptr;
-        if (!plain) {
-            return false;
-        }
-    }
-    return true;
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               (c != '\0' && std::strchr("/._-+,:@%", c) != nullptr);
+    });
 }
 
 }  // namespace

@@ -177,7 +177,7 @@ TEST(AzureProbe, SplitsOnTheAgentUnit) {
         // "Microsft Azure Linux Agent" still holds the name.
         {"misspelt Debian description", kMisspeltRows, 0, true, "Service [Azure Linux Agent] is present"},
         // systemctl failing alone does not fail the pipeline; grep decides.
-        {"systemctl failing", nullptr, 3, false, "Rc [1]. Out : [], Err: [Failed to connect to bus: No such file or directory\n]"},
+        {"systemctl failing", nullptr, 3, false, "Rc [1]. Out : [], Err: [Failed to connect to bus: No such file or directory\\n]"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

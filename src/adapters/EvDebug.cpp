@@ -15,6 +15,7 @@
 #include <string>
 
 #include "../Constants.h"
+#include "FXString.h"
 #include "LogSink.h"
 
 namespace {
@@ -42,8 +43,11 @@ int ParseLevel(const char* text) {
     char* end = nullptr;
     errno = 0;
     const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value < 0) {
+    if (*end != '\0' || value < 0) {
         return 0;
+    }
+    if (errno == ERANGE) {
+        return 1000;  // a huge level asks for everything
     }
     return value > 1000 ? 1000 : static_cast<int>(value);
 }
@@ -60,8 +64,15 @@ void ConfigureLocked(LogState& state) {
         if (std::strcmp(target, "syslog") == 0) {
             state.destination = Destination::Syslog;
         } else {
-            const int fd = ::open(target, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            // Non-blocking open: a FIFO without a reader must not hang the host.
+            const int fd =
+                ::open(target, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                       0644);
             if (fd >= 0) {
+                const int flags = ::fcntl(fd, F_GETFL);
+                if (flags >= 0) {
+                    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+                }
                 state.fd = fd;
                 state.destination = Destination::File;
             }
@@ -101,21 +112,35 @@ void WriteAll(int fd, const char* data, size_t size) {
     }
 }
 
+// One call, one line: control characters of the message (a command's output,
+// a metadata answer) are escaped, so that no text can end the line early or
+// forge another one.
+void AppendEscaped(std::string& line, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if ((byte < 0x20 && c != '\t') || byte == 0x7f) {
+            line += "\\x";
+            line += kHex[byte >> 4];
+            line += kHex[byte & 0xf];
+        } else {
+            line += c;
+        }
+    }
+}
+
 void Emit(const char* severity, const char* function, const char* format, va_list args) {
     std::string message;
-    va_list copy;
-    va_copy(copy, args);
-    char small[512];
-    const int needed = std::vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    if (needed < 0) {
+    if (format != nullptr && FXString::FormatV(message, format, args).IsError()) {
         message = format;
-    } else if (static_cast<size_t>(needed) < sizeof small) {
-        message.assign(small, static_cast<size_t>(needed));
-    } else {
-        message.resize(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(&message[0], message.size(), format, args);
-        message.resize(static_cast<size_t>(needed));
+    }
+    // A trailing line end (captured command output) is not part of the evidence.
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+        message.pop_back();
     }
 
     struct timespec now {};
@@ -127,8 +152,10 @@ void Emit(const char* severity, const char* function, const char* format, va_lis
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                   now.tv_nsec / 1000000);
 
-    std::string body = "[" + std::to_string(::getpid()) + "] " + severity + " " +
-                       (function != nullptr ? function : "") + ": " + message;
+    std::string body = "[" + std::to_string(::getpid()) + "] " + severity + " ";
+    AppendEscaped(body, function != nullptr ? function : "");
+    body += ": ";
+    AppendEscaped(body, message);
     std::string line = std::string(stamp) + " " + body;
 
     LogState& state = State();

@@ -1,23 +1,39 @@
 #include "FXString.h"
 
-#include <cstdarg>
+#include <cerrno>
 #include <cstdio>
 
 CYbError FXString::Format(std::string& out, const char* format, ...) {
     va_list args;
     va_start(args, format);
+    CYbError result = FormatV(out, format, args);
+    va_end(args);
+    return result;
+}
+
+CYbError FXString::FormatV(std::string& out, const char* format, va_list args) {
+    if (format == nullptr) {
+        out.clear();
+        return CYbError(-EINVAL, nullptr);
+    }
+    // Formats into a separate buffer first: an argument may point into `out`.
     va_list copy;
     va_copy(copy, args);
-    const int needed = std::vsnprintf(nullptr, 0, format, copy);
+    char small[256];
+    const int needed = std::vsnprintf(small, sizeof small, format, copy);
     va_end(copy);
     if (needed < 0) {
-        va_end(args);
         out.clear();
-        return CYbError(-22, nullptr);
+        return CYbError(-EINVAL, nullptr);
+    }
+    if (static_cast<size_t>(needed) < sizeof small) {
+        out.assign(small, static_cast<size_t>(needed));
+        return CYbError::Success();
     }
     std::string text(static_cast<size_t>(needed) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, args);
-    va_end(args);
+    va_copy(copy, args);
+    std::vsnprintf(&text[0], text.size(), format, copy);
+    va_end(copy);
     text.resize(static_cast<size_t>(needed));
     out = std::move(text);
     return CYbError::Success();

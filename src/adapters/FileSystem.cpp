@@ -56,7 +56,8 @@ CYbError CYbFile::Open(const char* path, int /*mode*/, int /*flags*/) {
     }
     int fd;
     do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        // Non-blocking open: a FIFO must not hang the caller; no effect on files.
+        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         return ErrnoError("CYbFile::Open", __LINE__, errno, path);
@@ -95,6 +96,9 @@ CYbError CYbDirectory::Walk(const char* root, void* context, int /*depth*/, bool
         errno = 0;
         const struct dirent* entry = ::readdir(dir.get());
         if (entry == nullptr) {
+            if (errno != 0) {
+                return ErrnoError("CYbDirectory::Walk", __LINE__, errno, root);
+            }
             break;
         }
         const char* name = entry->d_name;

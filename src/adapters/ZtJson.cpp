@@ -1,6 +1,11 @@
 #include "ZtJson.h"
 
 bool ZtJson::Unserialize(const std::string& text, mObject& object) {
+    // A raw NUL is never valid JSON, but nlohmann's lexer takes it for the end
+    // of input and would accept a document with anything after it.
+    if (text.find('\0') != std::string::npos) {
+        return false;
+    }
     // No exceptions, and a depth limit far beyond any real document keeps a
     // hostile nesting from exhausting the stack.
     constexpr int kMaxDepth = 256;

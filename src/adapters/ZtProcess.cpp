@@ -15,6 +15,16 @@ extern char** environ;
 
 namespace {
 
+// A host that ignores SIGCHLD, or that reaps every child from its own SIGCHLD
+// handler, loses the wait status of our child. For such a host the line runs
+// in an inner shell and the outer one reports the inner one's status on
+// descriptor 3 ("$?" of a shell killed by signal N is 128 + N). Other hosts
+// get the plain `sh -c`, one process cheaper.
+constexpr const char* kWrapper = "/bin/sh -c \"$1\" 3>&-; echo $? >&3";
+constexpr int kStatusFd = 3;
+// How long a killed group may take to be reaped before we give up on it.
+constexpr long long kReapGraceMs = 2000;
+
 class Fd {
 public:
     Fd() = default;
@@ -34,6 +44,20 @@ private:
     int m_fd = -1;
 };
 
+// Moves `fd` above the standard descriptors, so that no dup2 of the child's
+// file actions overwrites another source (a host may run with 0-2 closed).
+bool Lift(Fd& fd) {
+    if (fd.get() > kStatusFd) {
+        return true;
+    }
+    const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, kStatusFd + 1);
+    if (moved < 0) {
+        return false;
+    }
+    fd.reset(moved);
+    return true;
+}
+
 bool MakePipe(Fd& readEnd, Fd& writeEnd) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -41,7 +65,7 @@ bool MakePipe(Fd& readEnd, Fd& writeEnd) {
     }
     readEnd.reset(fds[0]);
     writeEnd.reset(fds[1]);
-    return true;
+    return Lift(readEnd) && Lift(writeEnd);
 }
 
 long long NowMs() {
@@ -86,30 +110,60 @@ private:
     bool m_ok = false;
 };
 
-// Waits for `pid` without blocking past `deadlineMs`; kills its group then.
-// Returns the raw wait status, or -1 when it cannot be learnt.
-int Reap(pid_t pid, long long deadlineMs, bool& timedOut) {
+enum class WaitResult { Exited, Gone, TimedOut };
+
+// Waits for `pid` until `deadlineMs`. Exited: *status holds the wait status.
+// Gone: the status cannot be had (someone else reaped the child).
+WaitResult WaitFor(pid_t pid, int pidfd, long long deadlineMs, int* status) {
+    int pauseMs = 1;
     for (;;) {
-        int status = 0;
-        const pid_t got = ::waitpid(pid, &status, WNOHANG);
+        const pid_t got = ::waitpid(pid, status, WNOHANG);
         if (got == pid) {
-            return status;
+            return WaitResult::Exited;
         }
         if (got < 0 && errno != EINTR) {
-            return -1;  // ECHILD: the caller ignores SIGCHLD and the kernel reaped it
+            return WaitResult::Gone;
         }
-        if (got == 0 && NowMs() >= deadlineMs) {
-            timedOut = true;
-            ::kill(-pid, SIGKILL);
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return -1;
+        if (got < 0) {
+            continue;
         }
-        if (got == 0) {
-            struct timespec pause {0, 1000000};  // 1 ms
+        const long long remaining = deadlineMs - NowMs();
+        if (remaining <= 0) {
+            return WaitResult::TimedOut;
+        }
+        if (pidfd >= 0) {
+            struct pollfd exited = {pidfd, POLLIN, 0};
+            ::poll(&exited, 1, static_cast<int>(remaining > 1000 ? 1000 : remaining));
+        } else {
+            const long long nap = remaining < pauseMs ? remaining : pauseMs;
+            struct timespec pause {0, static_cast<long>(nap) * 1000000L};
             ::nanosleep(&pause, nullptr);
+            pauseMs = pauseMs < 16 ? pauseMs * 2 : 16;
         }
     }
+}
+
+bool HostMayReapOurChild() {
+    struct sigaction current {};
+    if (::sigaction(SIGCHLD, nullptr, &current) != 0) {
+        return true;
+    }
+    return current.sa_handler != SIG_DFL || (current.sa_flags & SA_NOCLDWAIT) != 0;
+}
+
+// Parses the outer shell's report: decimal digits and a line end.
+int ParseStatus(const std::string& text) {
+    if (text.empty() || text.size() > 5 || text.back() != '\n' || text.size() < 2) {
+        return -1;
+    }
+    int value = 0;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return -1;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
 }
 
 }  // namespace
@@ -124,8 +178,10 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
     if (command == nullptr) {
         return -1;
     }
-    Fd outRead, outWrite, errRead, errWrite;
-    if (!MakePipe(outRead, outWrite) || !MakePipe(errRead, errWrite)) {
+    const bool reported = HostMayReapOurChild();
+    Fd outRead, outWrite, errRead, errWrite, statusRead, statusWrite;
+    if (!MakePipe(outRead, outWrite) || !MakePipe(errRead, errWrite) ||
+        (reported && !MakePipe(statusRead, statusWrite))) {
         return -1;
     }
     FileActions actions;
@@ -133,19 +189,20 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
     if (!actions.ok() || !attributes.ok()) {
         return -1;
     }
+    // Nothing of the host's but the three pipes reaches the child.
     posix_spawn_file_actions_t* fa = actions.get();
     if (::posix_spawn_file_actions_addopen(fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0) != 0 ||
         ::posix_spawn_file_actions_adddup2(fa, outWrite.get(), STDOUT_FILENO) != 0 ||
         ::posix_spawn_file_actions_adddup2(fa, errWrite.get(), STDERR_FILENO) != 0 ||
-        ::posix_spawn_file_actions_addclosefrom_np(fa, STDERR_FILENO + 1) != 0) {
+        (reported && ::posix_spawn_file_actions_adddup2(fa, statusWrite.get(), kStatusFd) != 0) ||
+        ::posix_spawn_file_actions_addclosefrom_np(fa, reported ? kStatusFd + 1 : kStatusFd) != 0) {
         return -1;
     }
-    // Own process group, so that a deadline can end the whole pipeline; the
-    // child starts with default signal handling and an empty mask.
+    // Own process group, so that the deadline can end the whole pipeline; the
+    // child starts with default signal handling (the host may ignore SIGPIPE,
+    // SIGCHLD or more) and an empty mask.
     sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGCHLD);
+    sigfillset(&defaults);
     sigset_t empty;
     sigemptyset(&empty);
     if (::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
@@ -156,45 +213,55 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
         return -1;
     }
 
-    char shell[] = "/bin/sh";
-    char dashC[] = "-c";
+    std::string shell = "/bin/sh";
+    std::string dashC = "-c";
+    std::string wrapper = kWrapper;
     std::string line(command);
-    char* argv[] = {shell, dashC, &line[0], nullptr};
+    char* wrapped[] = {&shell[0], &dashC[0], &wrapper[0], &shell[0], &line[0], nullptr};
+    char* plain[] = {&shell[0], &dashC[0], &line[0], nullptr};
+    char** argv = reported ? wrapped : plain;
     pid_t pid = -1;
     if (::posix_spawn(&pid, "/bin/sh", fa, attributes.get(), argv, environ) != 0) {
         return -1;
     }
     outWrite.reset();
     errWrite.reset();
+    statusWrite.reset();
+    // Lets the final wait sleep until the exit instead of polling; optional.
+    Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 
     const long long deadlineMs = NowMs() + deadline.count();
     bool timedOut = false;
-    std::string outText, errText;
+    std::string outText, errText, statusText;
     struct Stream {
         Fd* fd;
         std::string* text;
-    } streams[2] = {{&outRead, &outText}, {&errRead, &errText}};
+    } streams[3] = {{&outRead, &outText}, {&errRead, &errText}, {&statusRead, &statusText}};
     char buffer[65536];
-    while (outRead.get() >= 0 || errRead.get() >= 0) {
-        const long long remaining = deadlineMs - NowMs();
-        if (remaining <= 0) {
-            timedOut = true;
-            break;
-        }
-        struct pollfd fds[2];
+    for (;;) {
+        struct pollfd fds[3];
+        Stream* polled[3];
         nfds_t count = 0;
-        Stream* polled[2];
         for (Stream& stream : streams) {
             if (stream.fd->get() >= 0) {
                 fds[count] = {stream.fd->get(), POLLIN, 0};
                 polled[count++] = &stream;
             }
         }
+        if (count == 0) {
+            break;
+        }
+        const long long remaining = deadlineMs - NowMs();
+        if (remaining <= 0) {
+            timedOut = true;
+            break;
+        }
         const int ready = ::poll(fds, count, static_cast<int>(remaining > 1000 ? 1000 : remaining));
         if (ready < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
+            timedOut = true;  // cannot watch the pipes any more: end the line
             break;
         }
         for (nfds_t i = 0; i < count; ++i) {
@@ -211,30 +278,41 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
     }
     outRead.reset();
     errRead.reset();
+    statusRead.reset();
 
-    int status = -1;
-    if (timedOut) {
-        ::kill(-pid, SIGKILL);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        status = -1;
-    } else {
-        status = Reap(pid, deadlineMs, timedOut);
+    int waitStatus = 0;
+    WaitResult waited = WaitResult::TimedOut;
+    if (!timedOut) {
+        // All pipes are closed, so the outer shell is exiting; the deadline
+        // still bounds a child that closed them and went on running.
+        waited = WaitFor(pid, pidfd.get(), deadlineMs, &waitStatus);
     }
+    if (waited == WaitResult::TimedOut) {
+        timedOut = true;
+        // The shell is not reaped yet, so its pid still names our group.
+        ::kill(-pid, SIGKILL);
+        WaitFor(pid, pidfd.get(), NowMs() + kReapGraceMs, &waitStatus);
+    }
+
     if (output != nullptr) {
         *output = std::move(outText);
     }
     if (errorOutput != nullptr) {
         *errorOutput = std::move(errText);
     }
-    if (timedOut || status == -1) {
+    if (timedOut) {
         return -1;
     }
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
+    const int status = reported ? ParseStatus(statusText) : -1;
+    if (status >= 0) {
+        return status;
     }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
+    if (waited == WaitResult::Exited && WIFEXITED(waitStatus)) {
+        return WEXITSTATUS(waitStatus);
+    }
+    // No report: the outer shell did not get that far.
+    if (waited == WaitResult::Exited && WIFSIGNALED(waitStatus)) {
+        return 128 + WTERMSIG(waitStatus);
     }
     return -1;
 }

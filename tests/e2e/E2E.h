@@ -3,9 +3,11 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "MetadataServer.h"
 #include "TestSupport.h"
 
 namespace e2e {
@@ -44,14 +46,19 @@ public:
     std::string dmi;        // capture under tests/data/dmi, or an absolute path
     std::string systemctl;  // rows under tests/data/systemctl
     std::map<std::string, std::string> extraEnv;
+    // Answers the EC2, Google and Oracle requests; every endpoint points here.
+    testsupport::MetadataServer metadata;
     void DockerDaemon(int pid);
     void XenControlDomain();
     void Config(const std::string& text);
     const testsupport::TempDir& dir() const { return m_dir; }
     // Loads the library, calls DetectHypervisor and the four identity functions.
     Answers Ask();
+    // Runs `vmdetect --json` on the same machine; the outputs start empty.
+    Answers AskCli();
 
 private:
+    std::vector<std::unique_ptr<testsupport::ScopedEnv>> Environment();
     testsupport::TempDir m_dir;
     std::string m_path;
 };

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -63,7 +66,7 @@ void Machine::Config(const std::string& text) {
     testsupport::WriteFile(m_dir.file("vmdetect.conf"), text);
 }
 
-Answers Machine::Ask() {
+std::vector<std::unique_ptr<ScopedEnv>> Machine::Environment() {
     std::vector<std::unique_ptr<ScopedEnv>> env;
     auto set = [&env](const char* name, const std::string& value) {
         env.push_back(std::make_unique<ScopedEnv>(name, value.c_str()));
@@ -79,10 +82,45 @@ Answers Machine::Ask() {
     if (!systemctl.empty()) {
         set("VMDETECT_FAKE_SYSTEMCTL", testsupport::DataPath("systemctl/" + systemctl));
     }
+    set("AWS_EC2_METADATA_SERVICE_ENDPOINT", metadata.url());
+    set("VMDETECT_OCI_METADATA_ENDPOINT", metadata.url());
+    set("GCE_METADATA_HOST", metadata.hostPort());
     for (const auto& pair : extraEnv) {
         set(pair.first.c_str(), pair.second);
     }
+    return env;
+}
 
+Answers Machine::AskCli() {
+    const auto env = Environment();
+    Answers answers;
+    const std::string command = std::string(VMDETECT_CLI_PATH) + " --json";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    EXPECT_NE(pipe, nullptr);
+    if (pipe == nullptr) {
+        return answers;
+    }
+    std::string text;
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        text.append(buffer, got);
+    }
+    EXPECT_EQ(::pclose(pipe), 0);
+    const nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
+    EXPECT_TRUE(json.is_object()) << text;
+    if (!json.is_object()) {
+        return answers;
+    }
+    answers.flags = json.value("flags", 0u);
+    answers.uuid = json.value("uuid", "");
+    answers.zone = json.value("zone", "");
+    answers.region = json.value("region", "");
+    answers.projectId = json.value("project_id", "");
+    return answers;
+}
+
+Answers Machine::Ask() {
+    const auto env = Environment();
     Answers answers;
     Library library;
     EXPECT_TRUE(library.ok()) << ::dlerror();
@@ -235,6 +273,196 @@ TEST(Abi, ProxyUuidOnVMware) {
     const Answers a = m.Ask();
     ExpectFirmwareGuest(a, 0x1, "11111111-2222-3333-4444-555555555555");
     EXPECT_TRUE(a.Logged("Override proxy UUID based on regkey to [11111111-2222-3333-4444-555555555555]"));
+}
+
+using testsupport::Route;
+
+std::string Metadata(const char* name) { return testsupport::ReadFile(testsupport::DataPath(std::string("metadata/") + name)); }
+
+const std::string kInstanceId = "i-0110fccf792a8e764";
+const std::string kOcid = "ocid1.instance.oc1.iad.abuwcljt5e4yeh5jayhverhtnvsxjvlg3imevahj4xoipchptbtvzmir3ciq";
+
+void AnswerEc2(Machine& m) {
+    m.metadata.On(Route::Get("/latest/meta-data/instance-id").Body(Metadata("ec2-meta-data-instance-id-1.txt")));
+    m.metadata.On(Route::Get("/latest/meta-data/placement/availability-zone")
+                      .Body(Metadata("ec2-meta-data-placement-availability-zone-1.txt")));
+}
+
+void ExpectEc2(const Answers& a) {
+    EXPECT_EQ(a.flags, 0x10u);
+    EXPECT_EQ(a.uuid, kInstanceId);
+    EXPECT_EQ(a.zone, "eu-central-1b");
+    EXPECT_EQ(a.region, "eu-central-1");
+    EXPECT_EQ(a.projectId, "");
+    EXPECT_TRUE(a.Logged("Local VM UUID: [" + kInstanceId + "]"));
+    EXPECT_TRUE(a.Logged("Local Hostname: [eu-central-1b]"));
+    EXPECT_TRUE(a.Logged("Local Datacenter: [eu-central-1]"));
+}
+
+TEST(Abi, Ec2OnXen) {
+    Machine m;
+    m.dmi = "ec2-xen-1.system.txt";
+    AnswerEc2(m);
+    ExpectEc2(m.Ask());
+    EXPECT_TRUE(m.metadata.unexpected().empty());
+}
+
+TEST(Abi, Ec2OnNitro) {
+    Machine m;
+    m.dmi = "ec2-nitro-1.system.txt";
+    AnswerEc2(m);
+    ExpectEc2(m.Ask());
+    // One request per answer: uuid, zone, and the zone again for the region.
+    EXPECT_EQ(m.metadata.count("GET", "/latest/meta-data/instance-id"), 1u);
+    EXPECT_EQ(m.metadata.count("GET", "/latest/meta-data/placement/availability-zone"), 2u);
+    EXPECT_TRUE(m.metadata.unexpected().empty());
+}
+
+TEST(Abi, Ec2IgnoresTheProxyUuid) {
+    Machine m;
+    m.dmi = "ec2-nitro-1.system.txt";
+    m.Config("[VirtualServer]\nsProxyVMUUID=11111111-2222-3333-4444-555555555555\n");
+    AnswerEc2(m);
+    ExpectEc2(m.Ask());
+}
+
+TEST(Abi, Ec2RequiringSessionTokens) {
+    Machine m;
+    m.dmi = "ec2-nitro-1.system.txt";
+    const std::string token = "AQAEAFake-Token==";
+    m.metadata.On(Route::Put("/latest/api/token").Require("X-aws-ec2-metadata-token-ttl-seconds", "21600").Body(token));
+    m.metadata.On(Route::Get("/latest/meta-data/instance-id").Require("X-aws-ec2-metadata-token", token).Body(kInstanceId));
+    m.metadata.On(Route::Get("/latest/meta-data/placement/availability-zone")
+                      .Require("X-aws-ec2-metadata-token", token).Body("eu-central-1b"));
+    m.metadata.On(Route::Get("/latest/meta-data/instance-id").Status(401).Body(Metadata("ec2-imdsv2-401-body-1.html")));
+    m.metadata.On(Route::Get("/latest/meta-data/placement/availability-zone").Status(401));
+    const Answers a = m.Ask();
+    ExpectEc2(a);
+    for (const std::string& line : a.log) {
+        EXPECT_EQ(line.find(token), std::string::npos) << line;
+    }
+}
+
+TEST(Abi, Ec2RequestsFailing) {
+    Machine m;
+    m.dmi = "ec2-xen-1.system.txt";
+    m.metadata.On(Route::Get("/latest/meta-data/instance-id").Status(500));
+    m.metadata.On(Route::Get("/latest/meta-data/placement/availability-zone").Status(500));
+    const Answers a = m.Ask();
+    EXPECT_EQ(a.flags, 0x10u);
+    EXPECT_EQ(a.uuid, kSentinel);
+    EXPECT_EQ(a.zone, kSentinel);
+    // The region cut works on whatever the failed zone fetch left.
+    EXPECT_EQ(a.region, std::string(kSentinel).substr(0, std::string(kSentinel).size() - 1));
+    EXPECT_TRUE(a.Logged(std::string("Local VM UUID: [") + kSentinel + "]"));
+    EXPECT_TRUE(a.Logged("ERROR void ZTVMDetect::GetLocalVMUUIDFromAmazon(std::string&): Failed to send curl request"));
+}
+
+void AnswerGoogle(Machine& m, bool zoneFails) {
+    m.metadata.On(Route::Get("/computeMetadata/v1/instance/id").Require("Metadata-Flavor", "Google")
+                      .Body(Metadata("gce-instance-id-1.txt")));
+    m.metadata.On(Route::Get("/computeMetadata/v1/project/project-id").Require("Metadata-Flavor", "Google")
+                      .Body("vmdetect-demo"));
+    m.metadata.On(Route::Get("/computeMetadata/v1/instance/zone").Require("Metadata-Flavor", "Google")
+                      .Status(zoneFails ? 503 : 200).Body(Metadata("gce-instance-zone-1.txt")));
+}
+
+TEST(Abi, GoogleCloud) {
+    Machine m;
+    m.dmi = "gce-1.system.txt";
+    AnswerGoogle(m, false);
+    const Answers a = m.Ask();
+    EXPECT_EQ(a.flags, 0x40u);
+    EXPECT_EQ(a.uuid, "2206944706428651580");
+    EXPECT_EQ(a.zone, "europe-west3-c");
+    EXPECT_EQ(a.region, "europe-west3");
+    EXPECT_EQ(a.projectId, "vmdetect-demo");
+    EXPECT_TRUE(a.Logged("Local VM Project Id: [vmdetect-demo]"));
+    EXPECT_TRUE(a.Logged("Local Hypervisor type: [GoogleCloud VM]"));
+    EXPECT_TRUE(m.metadata.unexpected().empty());
+}
+
+TEST(Abi, GoogleZoneFailing) {
+    Machine m;
+    m.dmi = "gce-1.system.txt";
+    AnswerGoogle(m, true);
+    const Answers a = m.Ask();
+    EXPECT_EQ(a.flags, 0x40u);
+    EXPECT_EQ(a.zone, kSentinel);
+    EXPECT_EQ(a.region, std::string(kSentinel).substr(0, std::string(kSentinel).size() - 2));
+}
+
+void ExpectOracle(const Answers& a) {
+    EXPECT_EQ(a.flags, 0x80u);
+    EXPECT_EQ(a.uuid, kOcid);
+    EXPECT_EQ(a.zone, kSentinel);
+    EXPECT_EQ(a.region, kSentinel);
+    EXPECT_EQ(a.projectId, "");
+    EXPECT_TRUE(a.Logged("Local Hypervisor type: [Oracle Cloud Infrastructure VM]"));
+    EXPECT_TRUE(a.Logged("OCI Metadata Response: {"));
+}
+
+TEST(Abi, OracleCloud) {
+    Machine m;
+    m.dmi = "qemu-1.system.txt";
+    m.metadata.On(Route::Get("/opc/v1/instance/").Body(Metadata("oci-opc-v1-instance-ashburn-2017.json")));
+    ExpectOracle(m.Ask());
+    EXPECT_TRUE(m.metadata.unexpected().empty());
+}
+
+TEST(Abi, OracleCloudWithV1Disabled) {
+    Machine m;
+    m.dmi = "qemu-1.system.txt";
+    m.metadata.On(Route::Get("/opc/v1/instance/").Status(404));
+    m.metadata.On(Route::Get("/opc/v2/instance/").Require("Authorization", "Bearer Oracle")
+                      .Body(Metadata("oci-opc-v1-instance-ashburn-2017.json")));
+    ExpectOracle(m.Ask());
+    EXPECT_TRUE(m.metadata.unexpected().empty());
+}
+
+TEST(Abi, PlainQemuWithoutOracleAnswer) {
+    Machine m;
+    m.dmi = "qemu-1.system.txt";
+    m.extraEnv["VMDETECT_OCI_METADATA_ENDPOINT"] =
+        "http://127.0.0.1:" + std::to_string(testsupport::ClosedLoopbackPort());
+    const Answers a = m.Ask();
+    ExpectNothingDetected(a);
+    EXPECT_TRUE(a.Logged("ERROR void ZTVMDetect::GetLocalVMUUIDFromOCI(std::string&): Failed to send curl request"));
+    EXPECT_TRUE(a.Logged("Manufacturer of VM is [QEMU], HypervisorProp [0]"));
+}
+
+// The command shows what the library answers; the CLI passes empty outputs
+// where the ABI scenarios pass a sentinel, so compare where both are defined.
+TEST(Cli, JsonMatchesTheAbi) {
+    struct Case {
+        const char* dmi;
+        void (*answer)(Machine&);
+    };
+    const Case cases[] = {
+        {"vmware-1.system.txt", nullptr},
+        {"ec2-nitro-1.system.txt", &AnswerEc2},
+        {"gce-1.system.txt", [](Machine& m) { AnswerGoogle(m, false); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dmi);
+        Machine m;
+        m.dmi = c.dmi;
+        if (c.answer != nullptr) {
+            c.answer(m);
+        }
+        const Answers abi = m.Ask();
+        const Answers cli = m.AskCli();
+        EXPECT_EQ(cli.flags, abi.flags);
+        EXPECT_EQ(cli.uuid, abi.uuid);
+        EXPECT_EQ(cli.projectId, abi.projectId);
+        if (abi.zone != kSentinel) {
+            EXPECT_EQ(cli.zone, abi.zone);
+            EXPECT_EQ(cli.region, abi.region);
+        } else {
+            EXPECT_EQ(cli.zone, "");
+            EXPECT_EQ(cli.region, "");
+        }
+    }
 }
 
 }  // namespace

@@ -1,10 +1,274 @@
-// vmdetect: prints the platform this machine runs on.
+// vmdetect: prints the platform this machine runs on and its identity there.
+// It uses only the library's public interface, as any other caller would.
 #include <ZTVMDetect.h>
+#include <getopt.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
 
-int main() {
-    const unsigned int flags = DetectHypervisor();
-    std::printf("flags 0x%x\n", flags);
-    return 0;
+#include "Escape.h"
+
+#ifndef VMDETECT_VERSION
+#define VMDETECT_VERSION "unknown"
+#endif
+
+namespace {
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitNothing = 1;  // --quiet and no bit set
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 3;  // output not written, or the library failed
+
+// The guest bits: only these make the identity answers meaningful.
+constexpr unsigned int kGuestMask = 0x1FF;
+constexpr const char* kDefaultVerboseLevel = "4";
+constexpr long kMaxLogLevel = 1000;
+
+// Keep in step with doc/vmdetect.1: a test compares the two.
+#define VMDETECT_OPTIONS_TEXT                                                              \
+    "Options:\n"                                                                           \
+    "      --json          print one JSON object instead of text\n"                       \
+    "  -q, --quiet         print nothing; exit 0 when a platform bit is set, 1 when none\n" \
+    "  -v, --verbose[=N]   log to standard error at level N (default 4)\n"                \
+    "  -h, --help          print this help and exit\n"                                    \
+    "      --version       print the version and exit\n"
+
+constexpr const char* kUsage =
+    "Usage: vmdetect [OPTION]...\n" VMDETECT_OPTIONS_TEXT
+    "Try 'vmdetect --help' for more information.\n";
+
+constexpr const char* kHelp =
+    "Usage: vmdetect [OPTION]...\n"
+    "Print the virtualisation or cloud platform this machine runs on and its\n"
+    "identity there: UUID or instance id, zone, region and project id.\n"
+    "\n" VMDETECT_OPTIONS_TEXT
+    "\n"
+    "Exit status:\n"
+    "  0  success; with --quiet: a platform bit is set\n"
+    "  1  with --quiet: no bit is set\n"
+    "  2  usage error\n"
+    "  3  the output could not be written, or the library failed\n"
+    "\n"
+    "Environment:\n"
+    "  VMDETECT_CONFIG                    configuration file (/etc/vmdetect/vmdetect.conf)\n"
+    "  VMDETECT_LOG                       log destination: a file, stderr or syslog\n"
+    "  VMDETECT_LOG_LEVEL                 log threshold (0: errors only)\n"
+    "  HOST_PROC                          process file system root (/proc)\n"
+    "  AWS_EC2_METADATA_SERVICE_ENDPOINT  EC2 metadata base URL\n"
+    "  AWS_EC2_METADATA_DISABLED          true: do not ask the EC2 metadata service\n"
+    "  GCE_METADATA_HOST                  Google metadata server host[:port]\n"
+    "  VMDETECT_OCI_METADATA_ENDPOINT     Oracle Cloud metadata base URL\n"
+    "\n"
+    "See vmdetect(1).\n";
+
+struct Options {
+    bool json = false;
+    bool quiet = false;
+    bool verbose = false;
+    std::string level = kDefaultVerboseLevel;
+};
+
+enum ParseResult { kRun, kHelpShown, kVersionShown, kUsageError };
+
+void Usage(const char* message) {
+    if (message != nullptr) {
+        std::fprintf(stderr, "vmdetect: %s\n", message);
+    }
+    std::fputs(kUsage, stderr);
+}
+
+// A log level: a whole non-negative decimal number, clamped to what the
+// library accepts.
+bool ParseLevel(const char* text, std::string& level) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    long value = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        value = value * 10 + (*p - '0');
+        if (value > kMaxLogLevel) {
+            value = kMaxLogLevel;
+        }
+    }
+    level = std::to_string(value);
+    return true;
+}
+
+ParseResult ParseOptions(int argc, char** argv, Options& options) {
+    enum { kOptJson = 256, kOptVersion };
+    static const option kLongOptions[] = {
+        {"json", no_argument, nullptr, kOptJson},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"verbose", optional_argument, nullptr, 'v'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kOptVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    bool help = false;
+    bool version = false;
+    int c;
+    while ((c = getopt_long(argc, argv, "qv::h", kLongOptions, nullptr)) != -1) {
+        switch (c) {
+            case kOptJson: options.json = true; break;
+            case 'q': options.quiet = true; break;
+            case 'v':
+                options.verbose = true;
+                if (optarg != nullptr && !ParseLevel(optarg, options.level)) {
+                    Usage("the log level must be a whole non-negative number");
+                    return kUsageError;
+                }
+                break;
+            case 'h': help = true; break;
+            case kOptVersion: version = true; break;
+            default:  // getopt_long has named the option already
+                Usage(nullptr);
+                return kUsageError;
+        }
+    }
+    if (optind < argc) {
+        const std::string message = std::string("unexpected argument '") + argv[optind] + "'";
+        Usage(message.c_str());
+        return kUsageError;
+    }
+    if (help) {
+        std::fputs(kHelp, stdout);
+        return kHelpShown;
+    }
+    if (version) {
+        std::printf("vmdetect %s\n", VMDETECT_VERSION);
+        return kVersionShown;
+    }
+    return kRun;
+}
+
+// The library logs its errors to stderr by default; the command stays silent
+// unless asked (-v) or unless the caller chose a destination already.
+void ConfigureLog(const Options& options) {
+    if (options.verbose) {
+        ::setenv("VMDETECT_LOG", "stderr", 1);
+        ::setenv("VMDETECT_LOG_LEVEL", options.level.c_str(), 1);
+        return;
+    }
+    const char* destination = std::getenv("VMDETECT_LOG");
+    if (destination == nullptr || *destination == '\0') {
+        ::setenv("VMDETECT_LOG", "/dev/null", 1);
+    }
+}
+
+struct Answers {
+    unsigned int flags = 0;
+    std::string text;
+    std::vector<std::string> platforms;
+    std::string uuid;
+    std::string zone;
+    std::string region;
+    std::string projectId;
+};
+
+Answers Query() {
+    Answers answers;
+    answers.flags = DetectHypervisor();
+    // Without a guest bit the identity outputs are known to stay untouched:
+    // skip four more passes over the firmware.
+    if ((answers.flags & kGuestMask) != 0) {
+        GetLocalVMUUID(answers.uuid);
+        GetLocalVMHostName(answers.zone);
+        GetLocalVMDataCenterName(answers.region);
+        GetLocalProjectId(answers.projectId);
+    }
+    ZTVMDetect detector;
+    answers.text = detector.GetHypervisorString(answers.flags);
+    for (unsigned int i = 0; i < 32; ++i) {
+        const unsigned int bit = 1u << i;
+        if ((answers.flags & bit) != 0) {
+            std::string name = detector.GetHypervisorString(bit);
+            if (!name.empty()) {
+                answers.platforms.push_back(std::move(name));
+            }
+        }
+    }
+    return answers;
+}
+
+std::string Json(const Answers& a) {
+    std::string out = "{\"flags\":" + std::to_string(a.flags) + ",\"platform\":[";
+    for (std::size_t i = 0; i < a.platforms.size(); ++i) {
+        if (i != 0) {
+            out += ',';
+        }
+        out += vmdetect_cli::JsonString(a.platforms[i]);
+    }
+    out += "],\"uuid\":" + vmdetect_cli::JsonString(a.uuid);
+    out += ",\"zone\":" + vmdetect_cli::JsonString(a.zone);
+    out += ",\"region\":" + vmdetect_cli::JsonString(a.region);
+    out += ",\"project_id\":" + vmdetect_cli::JsonString(a.projectId);
+    out += "}\n";
+    return out;
+}
+
+void TextLine(std::string& out, const char* key, const std::string& value) {
+    out += key;
+    out += ':';
+    if (!value.empty()) {
+        out.append(12 - std::strlen(key), ' ');
+        out += vmdetect_cli::TextValue(value);
+    }
+    out += '\n';
+}
+
+std::string Text(const Answers& a) {
+    char flags[16];
+    std::snprintf(flags, sizeof flags, "0x%x", a.flags);
+    std::string out;
+    TextLine(out, "platform", a.text.empty() ? std::string("none") : a.text);
+    TextLine(out, "flags", flags);
+    TextLine(out, "uuid", a.uuid);
+    TextLine(out, "zone", a.zone);
+    TextLine(out, "region", a.region);
+    TextLine(out, "project_id", a.projectId);
+    return out;
+}
+
+// Output that cannot be written (a full disk, a closed pipe) is a failure,
+// not a silent success.
+int FinishOutput(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "vmdetect: cannot write the output: %s\n", std::strerror(errno));
+        return kExitFailure;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    switch (ParseOptions(argc, argv, options)) {
+        case kRun: break;
+        case kHelpShown:
+        case kVersionShown: return FinishOutput(kExitOk);
+        case kUsageError: return kExitUsage;
+    }
+    ConfigureLog(options);
+    try {
+        const Answers answers = Query();
+        if (options.quiet) {
+            return answers.flags != 0 ? kExitOk : kExitNothing;
+        }
+        const std::string out = options.json ? Json(answers) : Text(answers);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        return FinishOutput(kExitOk);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vmdetect: %s\n", e.what());
+        return kExitFailure;
+    }
 }

@@ -1,0 +1,113 @@
+# Install layout, CMake package, pkg-config file and Debian packages.
+#
+#   runtime: libvmdetect.so.1*, the vmdetect command and its man page
+#   devel:   headers under include/vmdetect, the libvmdetect.so link, the
+#            CMake package (vmdetect::vmdetect) and vmdetect.pc
+include(CMakePackageConfigHelpers)
+
+set(VMDETECT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vmdetect)
+set(VMDETECT_PUBLIC_HEADERS
+    ${PROJECT_SOURCE_DIR}/include/ZTVMDetect.h
+    ${PROJECT_SOURCE_DIR}/include/EvDebug.h
+    ${PROJECT_SOURCE_DIR}/include/CYbError.h)
+
+install(TARGETS vmdetect EXPORT vmdetectTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    COMPONENT runtime
+    NAMELINK_COMPONENT devel)
+install(FILES ${VMDETECT_PUBLIC_HEADERS}
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vmdetect
+  COMPONENT devel)
+
+# The command finds the library next to it when the prefix is not a system
+# one (a temporary prefix, /opt/...); in /usr it needs no run path.
+file(RELATIVE_PATH VMDETECT_BIN_TO_LIB
+  ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+list(FIND CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} VMDETECT_SYSTEM_LIBDIR)
+if(VMDETECT_SYSTEM_LIBDIR EQUAL -1)
+  set_target_properties(vmdetect_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${VMDETECT_BIN_TO_LIB}")
+endif()
+install(TARGETS vmdetect_cli
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/doc/vmdetect.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  COMPONENT runtime)
+
+# CMake package. The library's own dependencies are private to it (linked
+# into the shared object), so the exported target names none of them.
+install(EXPORT vmdetectTargets
+  NAMESPACE vmdetect::
+  DESTINATION ${VMDETECT_CMAKE_DIR}
+  COMPONENT devel)
+configure_package_config_file(
+  ${PROJECT_SOURCE_DIR}/cmake/vmdetectConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/vmdetectConfig.cmake
+  INSTALL_DESTINATION ${VMDETECT_CMAKE_DIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/vmdetectConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/vmdetectConfig.cmake
+  ${PROJECT_BINARY_DIR}/vmdetectConfigVersion.cmake
+  DESTINATION ${VMDETECT_CMAKE_DIR}
+  COMPONENT devel)
+
+# pkg-config. The prefix is the one given at install time
+# (cmake --install --prefix), not the one configured, so the file is written
+# by the install step itself.
+foreach(kind LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  elseif(kind STREQUAL "LIBDIR")
+    set(PC_${kind} "\${exec_prefix}/${CMAKE_INSTALL_${kind}}")
+  else()
+    set(PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
+set(PC_PREFIX "@PC_PREFIX@")  # filled at install time
+configure_file(${PROJECT_SOURCE_DIR}/cmake/vmdetect.pc.in
+  ${PROJECT_BINARY_DIR}/vmdetect.pc.template @ONLY)
+set(VMDETECT_PC_STAGED ${PROJECT_BINARY_DIR}/pkgconfig-install/vmdetect.pc)
+install(CODE "
+  file(READ \"${PROJECT_BINARY_DIR}/vmdetect.pc.template\" pc)
+  string(REPLACE \"@PC_PREFIX@\" \"\${CMAKE_INSTALL_PREFIX}\" pc \"\${pc}\")
+  file(WRITE \"${VMDETECT_PC_STAGED}\" \"\${pc}\")
+" COMPONENT devel)
+install(FILES ${VMDETECT_PC_STAGED}
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT devel)
+
+# Debian packages: "vmdetect" (library and command) and "libvmdetect-dev".
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vmdetect)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "vmdetect")
+set(CPACK_PACKAGE_CONTACT "vmdetect maintainers <root@localhost>")
+# Each component's description starts with its own summary line.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime devel)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME vmdetect)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "dmidecode, libcurl4, libinih1")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
+  "detects the virtualisation or cloud platform of this machine and its identity
+libvmdetect tells a process on which virtualisation or cloud platform its
+machine runs (VMware, Hyper-V, Azure, Xen, KVM, Amazon EC2, Google Cloud,
+Oracle Cloud, Alibaba Cloud; Docker host, Xen control domain) and what the
+machine's identity there is. This package holds the library and the
+vmdetect command.")
+set(CPACK_DEBIAN_DEVEL_PACKAGE_NAME libvmdetect-dev)
+set(CPACK_DEBIAN_DEVEL_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVEL_PACKAGE_DEPENDS "vmdetect (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEVEL_DESCRIPTION
+  "development files of libvmdetect
+Headers, CMake package (find_package(vmdetect)) and pkg-config file of
+libvmdetect.")
+# The command needs the library of its own package.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_FULL_LIBDIR})
+include(CPack)

@@ -1,0 +1,25 @@
+// Where the metadata services are: the real addresses unless the
+// environment points elsewhere. Read afresh on every request.
+#pragma once
+
+#include <string>
+
+namespace vmdetect {
+namespace endpoints {
+
+struct Endpoint {
+    enum class State { Ok, Disabled, Malformed };
+    State state = State::Ok;
+    std::string base;     // "http://host[:port]", no trailing slash (Ok only)
+    std::string problem;  // log text naming the variable (Malformed only)
+};
+
+// AWS_EC2_METADATA_SERVICE_ENDPOINT (base URL) and AWS_EC2_METADATA_DISABLED.
+Endpoint Ec2();
+// GCE_METADATA_HOST (host[:port]).
+Endpoint Gce();
+// VMDETECT_OCI_METADATA_ENDPOINT (base URL).
+Endpoint Oci();
+
+}  // namespace endpoints
+}  // namespace vmdetect

@@ -1,0 +1,462 @@
+// The vmdetect command run as a subprocess: options, exit statuses, output
+// escaping, the log set-up it hands to the library, and --help against the
+// man page.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../tools/vmdetect/Escape.h"
+#include "TestSupport.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+struct CliRun {
+    int status = -1;  // exit status, or -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    void reset() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+// Runs the command with exactly the given environment, both streams captured
+// (standard output goes to `stdoutFile` instead when one is named).
+CliRun RunCli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+           const char* stdoutFile = nullptr) {
+    CliRun run;
+    int outPipe[2];
+    int errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0) {
+        return run;
+    }
+    Fd outRead(outPipe[0]), outWrite(outPipe[1]);
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+        return run;
+    }
+    Fd errRead(errPipe[0]), errWrite(errPipe[1]);
+
+    std::vector<std::string> argStore = {VMDETECT_CLI_PATH};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argStore) {
+        argv.push_back(&a[0]);
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore;
+    for (const auto& entry : env) {
+        envStore.push_back(entry.first + "=" + entry.second);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : envStore) {
+        envp.push_back(&e[0]);
+    }
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdoutFile != nullptr) {
+        posix_spawn_file_actions_addopen(&actions, 1, stdoutFile, O_WRONLY, 0);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, outWrite.get(), 1);
+    }
+    posix_spawn_file_actions_adddup2(&actions, errWrite.get(), 2);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    outWrite.reset();
+    errWrite.reset();
+    if (rc != 0) {
+        return run;
+    }
+
+    pollfd fds[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
+    std::string* sinks[2] = {&run.out, &run.err};
+    int open = 2;
+    while (open > 0) {
+        if (::poll(fds, 2, 60000) <= 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;  // a hang: the exit status below tells
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::string SourcePath(const std::string& relative) {
+    // VMDETECT_TEST_DATA is <source>/tests/data.
+    std::string root = VMDETECT_TEST_DATA;
+    for (int i = 0; i < 2; ++i) {
+        root.erase(root.find_last_of('/'));
+    }
+    return root + "/" + relative;
+}
+
+// A machine on which nothing is found: dmidecode fails, the process file
+// system is empty, every metadata service is a closed loopback port. The fake
+// dmidecode records the environment it was started with.
+class QuietMachine {
+public:
+    QuietMachine() {
+        ::mkdir(m_dir.file("bin").c_str(), 0755);
+        ::mkdir(m_dir.file("proc").c_str(), 0755);
+        WriteFile(m_dir.file("bin/dmidecode"),
+                  "#!/bin/sh\nenv > '" + envDump() + "'\necho '/dev/mem: Permission denied' >&2\n"
+                  "exit 1\n");
+        ::chmod(m_dir.file("bin/dmidecode").c_str(), 0755);
+        // Not an INI file: a library that reads it logs an error.
+        WriteFile(m_dir.file("broken.conf"), "[VirtualServer\nsProxyVMUUID\n");
+    }
+    std::map<std::string, std::string> env() const {
+        return {
+            {"PATH", m_dir.file("bin") + ":/usr/bin:/bin"},
+            {"HOST_PROC", m_dir.file("proc")},
+            {"VMDETECT_CONFIG", m_dir.file("broken.conf")},
+            {"AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9"},
+            {"GCE_METADATA_HOST", "127.0.0.1:9"},
+            {"VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+        };
+    }
+    std::string envDump() const { return m_dir.file("dmidecode.env"); }
+    std::string file(const std::string& name) const { return m_dir.file(name); }
+
+private:
+    TempDir m_dir;
+};
+
+struct ExitCase {
+    std::vector<std::string> args;
+    int status;
+    bool stdoutEmpty;
+    bool usageOnStderr;
+};
+
+TEST(Cli, ExitStatusesAndStreams) {
+    QuietMachine machine;
+    const ExitCase cases[] = {
+        {{}, 0, false, false},
+        {{"--json"}, 0, false, false},
+        {{"-q"}, 1, true, false},
+        {{"--quiet", "--json"}, 1, true, false},
+        {{"--help"}, 0, false, false},
+        {{"-h"}, 0, false, false},
+        {{"--version"}, 0, false, false},
+        {{"--bogus"}, 2, true, true},
+        {{"-x"}, 2, true, true},
+        {{"extra"}, 2, true, true},
+        {{"--json=1"}, 2, true, true},
+        {{"--verbose=abc"}, 2, true, true},
+        {{"-v-1"}, 2, true, true},
+        {{"--verbose="}, 2, true, true},
+        {{"--help", "--bogus"}, 2, true, true},
+    };
+    for (const ExitCase& c : cases) {
+        std::string label;
+        for (const std::string& a : c.args) {
+            label += a + " ";
+        }
+        const CliRun run = RunCli(c.args, machine.env());
+        EXPECT_EQ(run.status, c.status) << label << run.err;
+        EXPECT_EQ(run.out.empty(), c.stdoutEmpty) << label << run.out;
+        EXPECT_EQ(run.err.find("Usage: vmdetect") != std::string::npos, c.usageOnStderr)
+            << label << run.err;
+    }
+}
+
+TEST(Cli, NothingDetectedOutput) {
+    QuietMachine machine;
+    const CliRun text = RunCli({}, machine.env());
+    EXPECT_EQ(text.out,
+              "platform:    none\n"
+              "flags:       0x0\n"
+              "uuid:\n"
+              "zone:\n"
+              "region:\n"
+              "project_id:\n");
+    const CliRun json = RunCli({"--json"}, machine.env());
+    EXPECT_EQ(json.out,
+              "{\"flags\":0,\"platform\":[],\"uuid\":\"\",\"zone\":\"\",\"region\":\"\","
+              "\"project_id\":\"\"}\n");
+    const nlohmann::json parsed = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(parsed.is_object());
+    EXPECT_EQ(parsed["flags"], 0);
+}
+
+TEST(Cli, VersionMatchesManPage) {
+    const CliRun run = RunCli({"--version"}, {});
+    ASSERT_EQ(run.status, 0);
+    ASSERT_EQ(run.out.rfind("vmdetect ", 0), 0u) << run.out;
+    const std::string version = run.out.substr(9, run.out.size() - 10);
+    EXPECT_TRUE(std::regex_match(version, std::regex("[0-9]+\\.[0-9]+\\.[0-9]+"))) << version;
+    const std::string man = ReadFile(SourcePath("doc/vmdetect.1"));
+    EXPECT_NE(man.find("\"vmdetect " + version + "\""), std::string::npos)
+        << "the .TH line of doc/vmdetect.1 names another version";
+}
+
+TEST(Cli, OutputThatCannotBeWrittenFails) {
+    QuietMachine machine;
+    // /dev/full takes the bytes into the buffer and fails the flush.
+    for (const char* arg : {"--json", "--version", "--help"}) {
+        const CliRun run = RunCli({arg}, machine.env(), "/dev/full");
+        EXPECT_EQ(run.status, 3) << arg;
+        EXPECT_NE(run.err.find("cannot write"), std::string::npos) << arg << run.err;
+    }
+}
+
+// The library prints its error lines on stderr by default; the command must
+// not, unless asked. The fake dmidecode shows what the library was handed.
+TEST(Cli, LogSetUpHandedToTheLibrary) {
+    struct LogCase {
+        const char* label;
+        std::vector<std::string> args;
+        std::map<std::string, std::string> extraEnv;
+        const char* wantLog;    // VMDETECT_LOG the library sees
+        const char* wantLevel;  // VMDETECT_LOG_LEVEL, nullptr: unset
+        bool stderrEmpty;
+    };
+    QuietMachine machine;
+    const std::string logFile = machine.file("chosen.log");
+    const LogCase cases[] = {
+        {"plain", {}, {}, "/dev/null", nullptr, true},
+        {"json", {"--json"}, {}, "/dev/null", nullptr, true},
+        {"quiet", {"-q"}, {}, "/dev/null", nullptr, true},
+        {"empty VMDETECT_LOG", {}, {{"VMDETECT_LOG", ""}}, "/dev/null", nullptr, true},
+        {"-v", {"-v"}, {}, "stderr", "4", false},
+        {"--verbose", {"--verbose"}, {}, "stderr", "4", false},
+        {"-v2", {"-v2"}, {}, "stderr", "2", false},
+        {"--verbose=0", {"--verbose=0"}, {}, "stderr", "0", false},
+        {"huge level", {"--verbose=99999999999999999999"}, {}, "stderr", "1000", false},
+        {"-v over env", {"-v1"}, {{"VMDETECT_LOG", logFile}, {"VMDETECT_LOG_LEVEL", "3"}},
+         "stderr", "1", false},
+        {"caller's choice kept", {}, {{"VMDETECT_LOG", logFile}, {"VMDETECT_LOG_LEVEL", "2"}},
+         logFile.c_str(), "2", true},
+    };
+    bool ran = false;
+    for (const LogCase& c : cases) {
+        ::unlink(machine.envDump().c_str());
+        std::map<std::string, std::string> env = machine.env();
+        for (const auto& e : c.extraEnv) {
+            env[e.first] = e.second;
+        }
+        const CliRun run = RunCli(c.args, env);
+        EXPECT_TRUE(run.status == 0 || run.status == 1) << c.label << run.err;
+        if (c.stderrEmpty) {
+            EXPECT_EQ(run.err, "") << c.label;
+        }
+        const std::string dump = "\n" + ReadFile(machine.envDump());
+        if (dump == "\n") {
+            continue;  // the library ran no command
+        }
+        ran = true;
+        EXPECT_NE(dump.find(std::string("\nVMDETECT_LOG=") + c.wantLog + "\n"), std::string::npos)
+            << c.label << "\n" << dump;
+        if (c.wantLevel != nullptr) {
+            EXPECT_NE(dump.find(std::string("\nVMDETECT_LOG_LEVEL=") + c.wantLevel + "\n"),
+                      std::string::npos)
+                << c.label << "\n" << dump;
+        } else {
+            EXPECT_EQ(dump.find("VMDETECT_LOG_LEVEL="), std::string::npos) << c.label;
+        }
+    }
+    if (!ran) {
+        GTEST_SKIP() << "the library ran no dmidecode: only stderr silence was checked";
+    }
+}
+
+struct EscapeCase {
+    std::string in;
+    std::string json;
+    std::string text;
+};
+
+TEST(CliEscape, JsonAndTextEscaping) {
+    const EscapeCase cases[] = {
+        {"", "\"\"", ""},
+        {"i-0123456789abcdef0", "\"i-0123456789abcdef0\"", "i-0123456789abcdef0"},
+        {"a\"b\\c", "\"a\\\"b\\\\c\"", "a\"b\\\\c"},
+        {"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\"", "\\x08\\x0c\\x0a\\x0d\\x09"},
+        {std::string("a\0b", 3), "\"a\\u0000b\"", "a\\x00b"},
+        {"\x1b[2J\x7f", "\"\\u001b[2J\\u007f\"", "\\x1b[2J\\x7f"},
+        // Valid UTF-8 passes: 2, 3 and 4 bytes.
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\"",
+         "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        // C1 control U+009B (a CSI on some terminals): valid JSON, escaped text.
+        {"\xc2\x9b", "\"\xc2\x9b\"", "\\xc2\\x9b"},
+        // Not UTF-8: a lone high byte, a stray continuation, an overlong '/',
+        // a surrogate, above U+10FFFF, a truncated sequence.
+        {"\xff", "\"\\ufffd\"", "\\xff"},
+        {"a\x80z", "\"a\\ufffdz\"", "a\\x80z"},
+        {"\xc0\xaf", "\"\\ufffd\\ufffd\"", "\\xc0\\xaf"},
+        {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\"", "\\xed\\xa0\\x80"},
+        {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\"", "\\xf4\\x90\\x80\\x80"},
+        {"\xe2\x82", "\"\\ufffd\\ufffd\"", "\\xe2\\x82"},
+    };
+    for (const EscapeCase& c : cases) {
+        const std::string json = vmdetect_cli::JsonString(c.in);
+        EXPECT_EQ(json, c.json);
+        EXPECT_EQ(vmdetect_cli::TextValue(c.in), c.text);
+        // Whatever the bytes, a strict reader takes the literal.
+        const nlohmann::json parsed = nlohmann::json::parse(json, nullptr, false);
+        EXPECT_TRUE(parsed.is_string()) << json;
+    }
+}
+
+TEST(CliEscape, EveryByteGivesValidJson) {
+    for (int b = 0; b < 256; ++b) {
+        const std::string in = "x" + std::string(1, static_cast<char>(b)) + "y";
+        const nlohmann::json parsed =
+            nlohmann::json::parse(vmdetect_cli::JsonString(in), nullptr, false);
+        ASSERT_TRUE(parsed.is_string()) << b;
+        if (b >= 0x20 && b < 0x80) {
+            EXPECT_EQ(parsed.get<std::string>(), in) << b;
+        }
+        for (char ch : vmdetect_cli::TextValue(in)) {
+            const unsigned char u = static_cast<unsigned char>(ch);
+            EXPECT_TRUE(u >= 0x20 && u != 0x7F) << b;
+        }
+    }
+}
+
+// Sections of --help: "Options:", "Exit status:", "Environment:" and the
+// entries under each.
+std::map<std::string, std::set<std::string>> HelpEntries(const std::string& help) {
+    std::map<std::string, std::set<std::string>> entries;
+    std::istringstream lines(help);
+    std::string line;
+    std::string section;
+    const std::regex option("--?[A-Za-z][A-Za-z-]*");
+    const std::regex column("^\\s+(-\\S.*?)(\\s{2,}|$)");
+    const std::regex word("^\\s+([A-Z][A-Z0-9_]+|[0-9]+)\\s");
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line[0] != ' ' && line.back() == ':') {
+            section = line.substr(0, line.size() - 1);
+            continue;
+        }
+        std::smatch m;
+        if (section == "Options" && std::regex_search(line, m, column)) {
+            const std::string names = m[1];
+            for (std::sregex_iterator it(names.begin(), names.end(), option), end; it != end;
+                 ++it) {
+                entries[section].insert(it->str());
+            }
+        } else if (section != "Options" && std::regex_search(line, m, word)) {
+            entries[section].insert(m[1]);
+        }
+    }
+    return entries;
+}
+
+// The tags of the .TP entries of each man page section (.SH NAME).
+std::map<std::string, std::set<std::string>> ManEntries(const std::string& man) {
+    std::map<std::string, std::set<std::string>> entries;
+    std::istringstream lines(man);
+    std::string line;
+    std::string section;
+    bool tag = false;
+    const std::regex option("--?[A-Za-z][A-Za-z-]*");
+    while (std::getline(lines, line)) {
+        if (line.rfind(".SH ", 0) == 0) {
+            section = line.substr(4);
+            continue;
+        }
+        if (line == ".TP") {
+            tag = true;
+            continue;
+        }
+        if (!tag) {
+            continue;
+        }
+        tag = false;
+        // Roff's "\-" is a dash; drop the font requests.
+        std::string plain = std::regex_replace(line, std::regex("\\\\-"), "-");
+        plain = std::regex_replace(plain, std::regex("^\\.[A-Z]+ "), "");
+        if (section == "OPTIONS") {
+            for (std::sregex_iterator it(plain.begin(), plain.end(), option), end; it != end;
+                 ++it) {
+                entries[section].insert(it->str());
+            }
+        } else {
+            entries[section].insert(plain);
+        }
+    }
+    return entries;
+}
+
+TEST(Cli, HelpAndManPageAgree) {
+    const CliRun run = RunCli({"--help"}, {});
+    ASSERT_EQ(run.status, 0);
+    const std::string man = ReadFile(SourcePath("doc/vmdetect.1"));
+    ASSERT_FALSE(man.empty());
+    auto help = HelpEntries(run.out);
+    auto page = ManEntries(man);
+    const std::pair<const char*, const char*> sections[] = {
+        {"Options", "OPTIONS"},
+        {"Exit status", "EXIT STATUS"},
+        {"Environment", "ENVIRONMENT"},
+    };
+    for (const auto& s : sections) {
+        EXPECT_FALSE(help[s.first].empty()) << s.first;
+        EXPECT_EQ(help[s.first], page[s.second]) << s.first << " differs from " << s.second;
+    }
+    // The usage printed on a usage error lists the same options.
+    const CliRun bad = RunCli({"--bogus"}, {});
+    EXPECT_EQ(HelpEntries(bad.err)["Options"], help["Options"]);
+    // Every variable the library reads is documented.
+    for (const char* name : {"VMDETECT_CONFIG", "VMDETECT_LOG", "VMDETECT_LOG_LEVEL", "HOST_PROC",
+                             "AWS_EC2_METADATA_SERVICE_ENDPOINT", "AWS_EC2_METADATA_DISABLED",
+                             "GCE_METADATA_HOST", "VMDETECT_OCI_METADATA_ENDPOINT"}) {
+        EXPECT_EQ(page["ENVIRONMENT"].count(name), 1u) << name;
+    }
+}
+
+}  // namespace
