@@ -91,16 +91,10 @@ bool ZTVMDetect::GetSMBIOSVersion(int& version) {
         Error(kFunction, "Failed to fetch the SMBIOS version");
         return false;
     }
-    std::vector<CYbString> pieces;
-    CYbString(text.c_str()).Tokenize(pieces, "", "", '\\', '.', false);
-    if (pieces.size() < 2) {
+    if (!vmdetect::firmware::ParseSMBIOSVersion(text, version)) {
         Error(kFunction, "Failed to parse SMBIOS version [%s]", text.c_str());
         return false;
     }
-    long long parsed = 0;
-    parsed += ParseLeadingInt(pieces[0]) * 100;
-    parsed += ParseLeadingInt(pieces[1]);
-    version = ClampToInt(parsed);
     return true;
 }
 
@@ -203,6 +197,19 @@ void ZTVMDetect::ByteSwapUUID(std::string& uuid) {
 
 namespace vmdetect {
 namespace firmware {
+
+bool ParseSMBIOSVersion(const std::string& text, int& version) {
+    std::vector<CYbString> pieces;
+    CYbString(text.c_str()).Tokenize(pieces, "", "", '\\', '.', false);
+    if (pieces.size() < 2) {
+        return false;
+    }
+    long long parsed = 0;
+    parsed += ParseLeadingInt(pieces[0]) * 100;
+    parsed += ParseLeadingInt(pieces[1]);
+    version = ClampToInt(parsed);
+    return true;
+}
 
 std::string CachedBiosUUID() {
     if (g_complete.load(std::memory_order_acquire)) {

@@ -9,6 +9,11 @@ namespace firmware {
 // The cached UUID, read safely against a concurrent fill.
 std::string CachedBiosUUID();
 
+// The SMBIOS version text ("2.7", "3.2.0") as major * 100 + minor, split
+// at full stops; false, `version` untouched, when there are fewer than two
+// pieces.
+bool ParseSMBIOSVersion(const std::string& text, int& version);
+
 // Empties the cache again; tests only.
 void ResetCacheForTests();
 

@@ -149,7 +149,9 @@ bool ZTVMDetect::IsXenDom0() {
     std::string command;
     std::string output;
     std::string errorOutput;
-    FXString::Format(command, vmdetect::kXenCommandFormat, vmdetect::ShellQuote(path).c_str());
+    // A relative root that begins with a dash would reach grep as an option.
+    const std::string operand = path[0] == '-' ? "./" + path : path;
+    FXString::Format(command, vmdetect::kXenCommandFormat, vmdetect::ShellQuote(operand).c_str());
     return ZtProcess::system(command.c_str(), &output, &errorOutput, 0, false) == 0;
 }
 

@@ -90,43 +90,53 @@ void ZTVMDetect::GetLocalVMUUID(std::string& uuid) {
     }
 }
 
-void ZTVMDetect::GetLocalVMHostName(std::string& hostName) {
-    static constexpr const char* kFunction = "void ZTVMDetect::GetLocalVMHostName(std::string&)";
+namespace {
+
+// Zone and region have one shape: fetched on Amazon and Google only, then
+// logged whether fetched or not.
+struct ZoneQuery {
+    void (ZTVMDetect::*fromAmazon)(std::string&);
+    void (ZTVMDetect::*fromGoogle)(std::string&);
+    const char* function;
+    const char* emptyMessage;
+    const char* format;
+};
+
+const ZoneQuery kHostNameQuery = {&ZTVMDetect::GetLocalVMHostNameFromAmazon,
+                                  &ZTVMDetect::GetLocalVMHostNameFromGoogleCloud,
+                                  "void ZTVMDetect::GetLocalVMHostName(std::string&)",
+                                  "Hostname is empty", "Local Hostname: [%s]"};
+const ZoneQuery kDataCenterQuery = {&ZTVMDetect::GetLocalVMDataCenterNameFromAmazon,
+                                    &ZTVMDetect::GetLocalVMDataCenterNameFromGoogleCloud,
+                                    "void ZTVMDetect::GetLocalVMDataCenterName(std::string&)",
+                                    "Datacenter is empty", "Local Datacenter: [%s]"};
+
+void AnswerZone(ZTVMDetect& detector, const ZoneQuery& query, std::string& output) {
     unsigned int flags = 0;
-    DetectHypervisor_VM(flags);
+    detector.DetectHypervisor_VM(flags);
     if (flags == 0) {
         return;
     }
     if (flags == HV_AMAZON_VM) {
-        GetLocalVMHostNameFromAmazon(hostName);
+        (detector.*query.fromAmazon)(output);
     } else if (flags == HV_GOOGLECLOUD_VM) {
-        GetLocalVMHostNameFromGoogleCloud(hostName);
+        (detector.*query.fromGoogle)(output);
     }
-    if (hostName.empty()) {
-        DebugLvl(kFunction, 2, "Hostname is empty");
+    if (output.empty()) {
+        detector.DebugLvl(query.function, 2, "%s", query.emptyMessage);
     } else {
-        Debug(kFunction, "Local Hostname: [%s]", hostName.c_str());
+        detector.Debug(query.function, query.format, output.c_str());
     }
 }
 
+}  // namespace
+
+void ZTVMDetect::GetLocalVMHostName(std::string& hostName) {
+    AnswerZone(*this, kHostNameQuery, hostName);
+}
+
 void ZTVMDetect::GetLocalVMDataCenterName(std::string& dataCenter) {
-    static constexpr const char* kFunction =
-        "void ZTVMDetect::GetLocalVMDataCenterName(std::string&)";
-    unsigned int flags = 0;
-    DetectHypervisor_VM(flags);
-    if (flags == 0) {
-        return;
-    }
-    if (flags == HV_AMAZON_VM) {
-        GetLocalVMDataCenterNameFromAmazon(dataCenter);
-    } else if (flags == HV_GOOGLECLOUD_VM) {
-        GetLocalVMDataCenterNameFromGoogleCloud(dataCenter);
-    }
-    if (dataCenter.empty()) {
-        DebugLvl(kFunction, 2, "Datacenter is empty");
-    } else {
-        Debug(kFunction, "Local Datacenter: [%s]", dataCenter.c_str());
-    }
+    AnswerZone(*this, kDataCenterQuery, dataCenter);
 }
 
 void ZTVMDetect::GetLocalProjectId(std::string& projectId) {

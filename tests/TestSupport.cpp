@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +25,29 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+int CountOpenFds() {
+    int count = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    ::closedir(dir);
+    return count - 1;  // the listing's own descriptor
+}
+
+void SetSafeDefaults() {
+    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("GCE_METADATA_HOST", "127.0.0.1:9", 1);
+    ::setenv("VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::unsetenv("AWS_EC2_METADATA_DISABLED");
+    ::setenv("VMDETECT_CONFIG", "/nonexistent/vmdetect-test.conf", 1);
+    ::setenv("VMDETECT_LOG", "/dev/null", 1);
+    ::setenv("VMDETECT_LOG_LEVEL", "0", 1);
 }
 
 TempDir::TempDir() {

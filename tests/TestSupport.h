@@ -13,6 +13,13 @@ std::string DataPath(const std::string& name);
 // Whole content of a file ("" when it cannot be read).
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+// Descriptors this process holds open now (-1 when they cannot be listed).
+int CountOpenFds();
+// Points every metadata endpoint at a closed loopback port, the
+// configuration at a file that does not exist and the log at nothing, so that
+// a test that forgets an override fails instead of reaching a real service
+// or the machine's own settings.
+void SetSafeDefaults();
 
 // A fresh directory, removed with its content on destruction.
 class TempDir {

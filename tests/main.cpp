@@ -1,12 +1,11 @@
-// Test harness. Before any test runs, every metadata endpoint points at a
-// closed loopback port, the configuration at a file that does not exist and
-// the log at nothing, so that a test that forgets an override fails instead
-// of reaching a real service or the machine's own settings.
+// Test harness: safe defaults (closed loopback endpoints, no configuration,
+// no log) are in place before any test runs.
 #include <gmock/gmock.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include "LogSink.h"
+#include "TestSupport.h"
 
 int main(int argc, char** argv) {
     // Started by a host-role test under another argument vector, to be
@@ -15,13 +14,7 @@ int main(int argc, char** argv) {
         ::sleep(30);
         return 0;
     }
-    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("GCE_METADATA_HOST", "127.0.0.1:9", 1);
-    ::setenv("VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::unsetenv("AWS_EC2_METADATA_DISABLED");
-    ::setenv("VMDETECT_CONFIG", "/nonexistent/vmdetect-test.conf", 1);
-    ::setenv("VMDETECT_LOG", "/dev/null", 1);
-    ::setenv("VMDETECT_LOG_LEVEL", "0", 1);
+    testsupport::SetSafeDefaults();
     vmdetect::log::Reconfigure();
     ::testing::InitGoogleMock(&argc, argv);
     return RUN_ALL_TESTS();

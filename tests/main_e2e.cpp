@@ -3,14 +3,10 @@
 #include <gmock/gmock.h>
 #include <stdlib.h>
 
+#include "TestSupport.h"
+
 int main(int argc, char** argv) {
-    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("GCE_METADATA_HOST", "127.0.0.1:9", 1);
-    ::setenv("VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::unsetenv("AWS_EC2_METADATA_DISABLED");
-    ::setenv("VMDETECT_CONFIG", "/nonexistent/vmdetect-test.conf", 1);
-    ::setenv("VMDETECT_LOG", "/dev/null", 1);
-    ::setenv("VMDETECT_LOG_LEVEL", "0", 1);
+    testsupport::SetSafeDefaults();
     ::testing::InitGoogleMock(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -22,19 +22,6 @@ namespace {
 
 using testsupport::TempDir;
 
-int CountOpenFds() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
-        count += entry->d_name[0] != '.' ? 1 : 0;
-    }
-    ::closedir(dir);
-    return count;
-}
-
 // ---- paths and files ----
 
 TEST(FileSystem, DoesPathExist) {
@@ -60,7 +47,7 @@ TEST(FileSystem, FileOpenAndRead) {
     TempDir dir;
     const std::string content = std::string("prog\0arg\0", 9) + std::string(10000, 'z');
     testsupport::WriteFile(dir.file("cmdline"), content);
-    const int fdsBefore = CountOpenFds();
+    const int fdsBefore = testsupport::CountOpenFds();
     {
         CYbFile file;
         ASSERT_FALSE(file.Open(dir.file("cmdline").c_str(), 0, 256).IsError());
@@ -76,14 +63,14 @@ TEST(FileSystem, FileOpenAndRead) {
             rest.append(buffer, count);
         } while (count > 0);
         EXPECT_EQ(std::string(content, 0, 4096) + rest, content);
-        EXPECT_EQ(CountOpenFds(), fdsBefore + 1);
+        EXPECT_EQ(testsupport::CountOpenFds(), fdsBefore + 1);
     }
-    EXPECT_EQ(CountOpenFds(), fdsBefore);  // the destructor closed it
+    EXPECT_EQ(testsupport::CountOpenFds(), fdsBefore);  // the destructor closed it
 }
 
 TEST(FileSystem, FileFailures) {
     TempDir dir;
-    const int fdsBefore = CountOpenFds();
+    const int fdsBefore = testsupport::CountOpenFds();
     CYbFile file;
     const CYbError missing = file.Open(dir.file("missing").c_str(), 0, 256);
     EXPECT_TRUE(missing.IsError());
@@ -108,7 +95,7 @@ TEST(FileSystem, FileFailures) {
     testsupport::WriteFile(dir.file("a"), "a");
     ASSERT_FALSE(file.Open(dir.file("a").c_str(), 0, 256).IsError());
     ASSERT_FALSE(file.Open(dir.file("a").c_str(), 0, 256).IsError());
-    EXPECT_EQ(CountOpenFds(), fdsBefore + 1);
+    EXPECT_EQ(testsupport::CountOpenFds(), fdsBefore + 1);
 }
 
 // ---- directory walk ----
@@ -207,14 +194,14 @@ TEST(Walk, EntriesVanishingMidWalk) {
     for (int i = 0; i < 200; ++i) {
         testsupport::WriteFile(dir.file("f" + std::to_string(i)), "x");
     }
-    const int fdsBefore = CountOpenFds();
+    const int fdsBefore = testsupport::CountOpenFds();
     Seen seen;
     seen.removeDir = dir.path();
     const CYbError result = CYbDirectory::Walk(dir.path().c_str(), &seen, 0, true, Record);
     EXPECT_EQ(result.GetErrorCode(), 0);
     EXPECT_GE(seen.calls, 1);
     EXPECT_LE(seen.calls, 200);
-    EXPECT_EQ(CountOpenFds(), fdsBefore);
+    EXPECT_EQ(testsupport::CountOpenFds(), fdsBefore);
 }
 
 TEST(Walk, ProcessDirectories) {

@@ -27,21 +27,6 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-int CountOpenFds() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    ::closedir(dir);
-    return count;
-}
-
 // Descriptor numbers in the whitespace-separated listing `text`.
 std::set<int> Numbers(const std::string& text) {
     std::set<int> numbers;
@@ -187,7 +172,7 @@ TEST(Runner, DefaultDeadlineIsTenSeconds) {
 }
 
 TEST(Runner, ManyRunsLeakNoDescriptor) {
-    const int before = CountOpenFds();
+    const int before = testsupport::CountOpenFds();
     ASSERT_GT(before, 0);
     for (int i = 0; i < 1000; ++i) {
         std::string out;
@@ -195,7 +180,7 @@ TEST(Runner, ManyRunsLeakNoDescriptor) {
     }
     EXPECT_EQ(ZtProcess::system("exit 9", nullptr, nullptr, 0, false), 9);
     EXPECT_EQ(ZtProcess::run("sleep 5", nullptr, nullptr, milliseconds(50)), -1);
-    EXPECT_EQ(CountOpenFds(), before);
+    EXPECT_EQ(testsupport::CountOpenFds(), before);
 }
 
 // Holds `count` descriptors without close-on-exec from number `from` on.

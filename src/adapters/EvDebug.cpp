@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "../Constants.h"
@@ -32,8 +33,24 @@ struct LogState {
 };
 
 LogState& State() {
-    static LogState* state = new LogState();  // never destroyed: logging may run at exit
+    // Never destroyed, since logging may run at exit; and not on the heap, so
+    // that a host that unloads the library gets the memory back.
+    alignas(LogState) static unsigned char storage[sizeof(LogState)];
+    static LogState* state = new (storage) LogState();
     return *state;
+}
+
+// Closes the log file when the library is unloaded, so that no descriptor
+// outlives it. A line logged later, at process exit, opens it again.
+__attribute__((destructor)) void CloseLogFileAtUnload() {
+    LogState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.fd >= 0) {
+        ::close(state.fd);
+        state.fd = -1;
+        state.destination = Destination::Stderr;
+        state.configured.store(false, std::memory_order_release);
+    }
 }
 
 int ParseLevel(const char* text) {
