@@ -44,13 +44,15 @@ private:
     int m_fd = -1;
 };
 
-// Moves `fd` above the standard descriptors, so that no dup2 of the child's
-// file actions overwrites another source (a host may run with 0-2 closed).
-bool Lift(Fd& fd) {
-    if (fd.get() > kStatusFd) {
+// Moves `fd` to `lowest` or above, so that no target of the child's file
+// actions (0-2, and 3 when the status is reported) overwrites a source (a
+// host may run with 0-2 closed). Only as high as needed: the usual free fd 3
+// stays where it is for a plain line, which saves two calls per pipe.
+bool Lift(Fd& fd, int lowest) {
+    if (fd.get() >= lowest) {
         return true;
     }
-    const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, kStatusFd + 1);
+    const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, lowest);
     if (moved < 0) {
         return false;
     }
@@ -58,14 +60,14 @@ bool Lift(Fd& fd) {
     return true;
 }
 
-bool MakePipe(Fd& readEnd, Fd& writeEnd) {
+bool MakePipe(Fd& readEnd, Fd& writeEnd, int lowest) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         return false;
     }
     readEnd.reset(fds[0]);
     writeEnd.reset(fds[1]);
-    return Lift(readEnd) && Lift(writeEnd);
+    return Lift(readEnd, lowest) && Lift(writeEnd, lowest);
 }
 
 long long NowMs() {
@@ -180,8 +182,9 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
     }
     const bool reported = HostMayReapOurChild();
     Fd outRead, outWrite, errRead, errWrite, statusRead, statusWrite;
-    if (!MakePipe(outRead, outWrite) || !MakePipe(errRead, errWrite) ||
-        (reported && !MakePipe(statusRead, statusWrite))) {
+    const int lowest = reported ? kStatusFd + 1 : STDERR_FILENO + 1;
+    if (!MakePipe(outRead, outWrite, lowest) || !MakePipe(errRead, errWrite, lowest) ||
+        (reported && !MakePipe(statusRead, statusWrite, lowest))) {
         return -1;
     }
     FileActions actions;

@@ -1,0 +1,399 @@
+// In-process figures: the warm walk, the runner (also under a 4 GiB caller),
+// the first firmware fill and one metadata request, each next to the bare
+// system calls or library calls that the same work needs at least.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <httplib.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "BenchSupport.h"
+#include "FirmwareCache.h"
+#include "ZTVMDetect.h"
+#include "adapters/ZTLibCurl.h"
+#include "adapters/ZtProcess.h"
+
+extern char** environ;
+
+namespace {
+
+// ---------------------------------------------------------------- warm walk
+
+std::map<int, std::unique_ptr<bench::ProcTree>>& Trees() {
+    static std::map<int, std::unique_ptr<bench::ProcTree>> trees;
+    return trees;
+}
+
+const std::string& TreeFor(int count) {
+    auto& slot = Trees()[count];
+    if (!slot) {
+        slot = std::make_unique<bench::ProcTree>(count);
+    }
+    return slot->path();
+}
+
+// A complete firmware cache, so that a call spawns nothing.
+bool MakeCacheComplete() {
+    ZTVMDetect detector;
+    std::string manufacturer, serial, uuid, version;
+    detector.GetBiosInfo(manufacturer, serial, uuid, version);
+    return !manufacturer.empty() && !serial.empty() && !uuid.empty();
+}
+
+void BM_WarmWalk_Ours(benchmark::State& state) {
+    const std::string& root = TreeFor(static_cast<int>(state.range(0)));
+    if (!MakeCacheComplete()) {
+        state.SkipWithError("firmware cache incomplete");
+        return;
+    }
+    ::setenv("HOST_PROC", root.c_str(), 1);
+    unsigned int flags = 0;
+    for (auto _ : state) {
+        flags = DetectHypervisor();
+        benchmark::DoNotOptimize(flags);
+    }
+    ::unsetenv("HOST_PROC");
+    if (flags != HV_VMWARE_VM) {
+        state.SkipWithError("unexpected flags");
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// What the walk needs at least: list the directory; for each directory
+// entry stat, open, read once and close its cmdline, and look at the first
+// argument.
+int BareWalk(const char* root) {
+    DIR* dir = ::opendir(root);
+    if (dir == nullptr) {
+        return -1;
+    }
+    char path[PATH_MAX];
+    const size_t rootLength = std::strlen(root);
+    std::memcpy(path, root, rootLength);
+    path[rootLength] = '/';
+    char buffer[4097];
+    int found = 0;
+    while (const struct dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (entry->d_type != DT_DIR || name[0] == '.') {
+            continue;
+        }
+        const size_t nameLength = std::strlen(name);
+        if (rootLength + 1 + nameLength + 9 > sizeof path) {
+            continue;
+        }
+        std::memcpy(path + rootLength + 1, name, nameLength);
+        std::memcpy(path + rootLength + 1 + nameLength, "/cmdline", 9);
+        struct stat info;
+        if (::stat(path, &info) != 0) {
+            continue;
+        }
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        const ssize_t got = ::read(fd, buffer, 4096);
+        ::close(fd);
+        if (got < 0) {
+            continue;
+        }
+        buffer[got] = '\0';
+        const char* docker = std::strstr(buffer, "docker");
+        if (docker != nullptr && docker - buffer + 7 < got &&
+            std::strstr(docker + 7, "daemon") != nullptr) {
+            ++found;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+void BM_WarmWalk_Bare(benchmark::State& state) {
+    const std::string& root = TreeFor(static_cast<int>(state.range(0)));
+    int found = 0;
+    for (auto _ : state) {
+        found = BareWalk(root.c_str());
+        benchmark::DoNotOptimize(found);
+    }
+    if (found != 0) {
+        state.SkipWithError("bare walk found a daemon");
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// ------------------------------------------------------------------- runner
+
+void BM_Runner_Ours(benchmark::State& state) {
+    for (auto _ : state) {
+        std::string output, errorOutput;
+        const int status = ZtProcess::system("true", &output, &errorOutput, 0, false);
+        if (status != 0) {
+            state.SkipWithError("runner failed");
+            break;
+        }
+    }
+}
+
+void BM_Runner_Bare(benchmark::State& state) {
+    char sh[] = "/bin/sh";
+    char dashC[] = "-c";
+    char line[] = "true";
+    char* argv[] = {sh, dashC, line, nullptr};
+    for (auto _ : state) {
+        pid_t pid = -1;
+        if (::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) {
+            state.SkipWithError("posix_spawn failed");
+            break;
+        }
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+// 4 GiB of private memory, in small pages, each page written: the caller
+// that a fork-based runner would have to copy the page tables of.
+constexpr size_t kLargeBytes = size_t{4} << 30;
+void* g_large = nullptr;
+bool g_largeSkipped = false;
+
+void LargeSetup(const benchmark::State&) {
+    g_largeSkipped = false;
+    // Leave room for the others on this machine.
+    if (bench::AvailableKiB() < static_cast<long>((kLargeBytes >> 10) * 2)) {
+        g_largeSkipped = true;
+        return;
+    }
+    void* block = ::mmap(nullptr, kLargeBytes, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (block == MAP_FAILED) {
+        g_largeSkipped = true;
+        return;
+    }
+    ::madvise(block, kLargeBytes, MADV_NOHUGEPAGE);
+    // Every page written: by the kernel in one call where it can (a million
+    // page faults take seconds in a virtual machine), else by hand.
+#ifdef MADV_POPULATE_WRITE
+    const bool populated = ::madvise(block, kLargeBytes, MADV_POPULATE_WRITE) == 0;
+#else
+    const bool populated = false;
+#endif
+    if (!populated) {
+        auto* bytes = static_cast<volatile unsigned char*>(block);
+        const long page = ::sysconf(_SC_PAGESIZE);
+        for (size_t offset = 0; offset < kLargeBytes; offset += static_cast<size_t>(page)) {
+            bytes[offset] = static_cast<unsigned char>(offset >> 12);
+        }
+    }
+    g_large = block;
+    // Let the kernel finish what the million page faults left it to do
+    // (statistics, per-CPU page lists) before the clock starts.
+    ::usleep(300000);
+}
+
+void LargeTeardown(const benchmark::State&) {
+    if (g_large != nullptr) {
+        ::munmap(g_large, kLargeBytes);
+        g_large = nullptr;
+    }
+}
+
+void BM_RunnerLarge_Ours(benchmark::State& state) {
+    if (g_largeSkipped || g_large == nullptr) {
+        state.SkipWithError("not enough free memory for a 4 GiB caller");
+        for (auto _ : state) {
+        }
+        return;
+    }
+    state.counters["rss_mib"] = static_cast<double>(bench::ResidentKiB()) / 1024.0;
+    for (auto _ : state) {
+        std::string output, errorOutput;
+        if (ZtProcess::system("true", &output, &errorOutput, 0, false) != 0) {
+            state.SkipWithError("runner failed");
+            break;
+        }
+    }
+}
+
+// The floor under the same caller: what posix_spawn itself pays for it.
+void BM_RunnerLarge_Bare(benchmark::State& state) {
+    if (g_largeSkipped || g_large == nullptr) {
+        state.SkipWithError("not enough free memory for a 4 GiB caller");
+        for (auto _ : state) {
+        }
+        return;
+    }
+    BM_Runner_Bare(state);
+}
+
+// --------------------------------------------------------------- first fill
+
+void BM_FirstFill_Ours(benchmark::State& state) {
+    for (auto _ : state) {
+        vmdetect::firmware::ResetCacheForTests();
+        ZTVMDetect detector;
+        std::string manufacturer, serial, uuid, version;
+        detector.GetBiosInfo(manufacturer, serial, uuid, version);
+        if (manufacturer.empty() || serial.empty() || uuid.empty()) {
+            state.SkipWithError("fill incomplete");
+            break;
+        }
+    }
+}
+
+void BM_FirstFill_Bare(benchmark::State& state) {
+    for (auto _ : state) {
+        for (const char* line : bench::kFirmwareLines) {
+            std::string output;
+            if (bench::BareRun(line, &output) != 0 || output.empty()) {
+                state.SkipWithError("bare line failed");
+                break;
+            }
+        }
+    }
+}
+
+// --------------------------------------------------------- metadata request
+
+constexpr const char* kItemPath = "/latest/meta-data/instance-id";
+constexpr const char* kItemBody = "i-0123456789abcdef0";
+
+// A loopback server of our own; only ever bound to 127.0.0.1.
+class LoopbackServer {
+public:
+    LoopbackServer() {
+        m_server.Get(kItemPath, [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(kItemBody, "text/plain");
+        });
+        m_port = m_server.bind_to_any_port("127.0.0.1");
+        if (m_port > 0) {
+            m_thread = std::thread([this] { m_server.listen_after_bind(); });
+            while (!m_server.is_running()) {
+                std::this_thread::yield();
+            }
+        }
+    }
+    ~LoopbackServer() {
+        m_server.stop();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    std::string url() const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + kItemPath;
+    }
+    bool ok() const { return m_port > 0; }
+
+private:
+    httplib::Server m_server;
+    std::thread m_thread;
+    int m_port = -1;
+};
+
+LoopbackServer& Server() {
+    static LoopbackServer server;
+    return server;
+}
+
+void BM_Metadata_Ours(benchmark::State& state) {
+    if (!Server().ok()) {
+        state.SkipWithError("no loopback server");
+        return;
+    }
+    const std::string url = Server().url();
+    for (auto _ : state) {
+        ZTLibCurl client;
+        client.ZTLibCurlInit(nullptr, true, false, nullptr);
+        if (!client.ZTLibCurlSendHttpReq(HTTP_REQ_GET, url, nullptr, 0, false, nullptr)) {
+            state.SkipWithError("ZTLibCurl request failed");
+            break;
+        }
+        unsigned long length = 0;
+        const char* body = client.GetHttpResponse(length, false);
+        if (body == nullptr || std::strcmp(body, kItemBody) != 0) {
+            state.SkipWithError("ZTLibCurl body differs");
+            break;
+        }
+    }
+}
+
+size_t Collect(char* data, size_t size, size_t count, void* user) {
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+void BM_Metadata_Bare(benchmark::State& state) {
+    if (!Server().ok()) {
+        state.SkipWithError("no loopback server");
+        return;
+    }
+    const std::string url = Server().url();
+    for (auto _ : state) {
+        CURL* curl = curl_easy_init();
+        std::string body;
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_PROXY, "");
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+        const CURLcode code = curl_easy_perform(curl);
+        long status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_cleanup(curl);
+        if (code != CURLE_OK || status != 200 || body != kItemBody) {
+            state.SkipWithError("bare request failed");
+            break;
+        }
+    }
+}
+
+// Fixed iteration counts where one iteration is a process or more: the same
+// work for ours and the floor in every repetition.
+BENCHMARK(BM_WarmWalk_Ours)->Arg(100)->Arg(1000)->Arg(10000)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_WarmWalk_Bare)->Arg(100)->Arg(1000)->Arg(10000)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_Runner_Ours)->Iterations(100)->UseRealTime();
+BENCHMARK(BM_Runner_Bare)->Iterations(100)->UseRealTime();
+// Each set-up writes 4 GiB, which takes seconds: fewer, longer repetitions.
+BENCHMARK(BM_RunnerLarge_Ours)
+    ->Iterations(200)
+    ->Repetitions(8)
+    ->UseRealTime()
+    ->Setup(LargeSetup)
+    ->Teardown(LargeTeardown);
+BENCHMARK(BM_RunnerLarge_Bare)
+    ->Iterations(200)
+    ->Repetitions(8)
+    ->UseRealTime()
+    ->Setup(LargeSetup)
+    ->Teardown(LargeTeardown);
+BENCHMARK(BM_FirstFill_Ours)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_FirstFill_Bare)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_Metadata_Ours)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_Metadata_Bare)->MinTime(0.3)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bench::UseFakeEnvironment(VMDETECT_BENCH_FAKES, VMDETECT_BENCH_DATA);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    Trees().clear();
+    return 0;
+}
