@@ -59,6 +59,14 @@ TEST(Classification, EveryCaptureGetsTheBitOfItsRule) {
         {"vmware-1.system.txt", nullptr, HV_VMWARE_VM},
         {"vmware-2.system.txt", nullptr, HV_VMWARE_VM},
         {"xen-hvm-redhat-1.system.txt", nullptr, HV_KVM_VM},
+        // Captures as published: other indentation, cut short, quiet mode.
+        {"ovirt-1-reindented-head.txt", nullptr, HV_KVM_VM},
+        {"vmware-6-netbox-issue99-4spaces.txt", nullptr, HV_VMWARE_VM},
+        {"vmware-7-t1-issue22-spaces-truncated.txt", nullptr, HV_VMWARE_VM},
+        {"xen-hvm-aliyun-quiet-1.txt", nullptr, HV_XEN_VM},
+        {"odd-dell-fake-uuid-t1-pvemods45-spaces.txt", nullptr, 0},
+        {"error-devmem-eperm-1.txt", nullptr, 0},
+        {"error-nosmbios-1.txt", nullptr, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.capture);

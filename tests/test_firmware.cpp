@@ -88,8 +88,10 @@ std::vector<std::string> SystemCaptures() {
     }
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name.find(".system.txt") != std::string::npos ||
-            name.find(".system-only.txt") != std::string::npos) {
+        // Full dmidecode outputs are not what "--type system" prints.
+        if (name.find(".system") != std::string::npos || name.find("-spaces") != std::string::npos ||
+            name.find("-head") != std::string::npos || name.find("-quiet") != std::string::npos ||
+            name.find("error-") == 0) {
             names.push_back(name);
         }
     }
