@@ -210,9 +210,9 @@ int main(int argc, char** argv) {
         const long curl = memory.value("rss_curl_kib", -1L);
         if (curl >= 0) {
             char share[96], rest[96];
-            std::snprintf(share, sizeof share, "+%.2f MiB", static_cast<double>(curl - before) / 1024.0);
-            std::snprintf(rest, sizeof rest, "+%.2f MiB", static_cast<double>(after - curl) / 1024.0);
-            Row("(of which libcurl and the libraries it pulls in / the rest)", share, rest, "-",
+            std::snprintf(share, sizeof share, "+%.2f MiB", static_cast<double>(curl - after) / 1024.0);
+            std::snprintf(rest, sizeof rest, "%ld KiB", after);
+            Row("(then libcurl, loaded by the first metadata request)", share, rest, "-",
                 "context", "-");
         }
     } else {

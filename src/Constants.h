@@ -21,6 +21,9 @@ constexpr const char* kDefaultEc2Endpoint = "http://169.254.169.254";
 constexpr const char* kDefaultOciEndpoint = "http://169.254.169.254";
 constexpr const char* kDefaultGceHost = "metadata.google.internal";
 
+// Loaded on the first metadata request.
+constexpr const char* kLibcurlSoname = "libcurl.so.4";
+
 // Configuration keys.
 constexpr const char* kConfigSection = "VirtualServer";
 constexpr const char* kKeyProxyUUID = "sProxyVMUUID";

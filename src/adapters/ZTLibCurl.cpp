@@ -1,5 +1,6 @@
 #include "ZTLibCurl.h"
 
+#include <dlfcn.h>
 #include <strings.h>
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "../Constants.h"
 #include "EvDebug.h"
 
 namespace {
@@ -21,14 +23,63 @@ bool Faulty(ZTLibCurlFault step) {
     return g_fault.load(std::memory_order_relaxed) == static_cast<int>(step);
 }
 
-// curl_global_init is not safe to race with itself or with a first
-// curl_easy_init on older libcurl; run it exactly once.
+// libcurl is loaded on the first request, not with this library: most
+// guests never ask a metadata service, and libcurl with what it pulls in
+// (TLS, LDAP, SSH, Kerberos) is most of a process's cost of loading us.
+struct CurlApi {
+    CURLcode (*global_init)(long);
+    CURL* (*easy_init)();
+    void (*easy_reset)(CURL*);
+    void (*easy_cleanup)(CURL*);
+    CURLcode (*easy_setopt)(CURL*, CURLoption, ...);
+    CURLcode (*easy_perform)(CURL*);
+    CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...);
+    curl_slist* (*slist_append)(curl_slist*, const char*);
+    void (*slist_free_all)(curl_slist*);
+};
+
+CurlApi g_curl{};
+bool g_curlReady = false;
+
+template <typename Function>
+bool Resolve(void* library, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(::dlsym(library, name));
+    return function != nullptr;
+}
+
+// Loads libcurl and runs curl_global_init exactly once (it is not safe to
+// race with itself or with a first curl_easy_init on older libcurl). The
+// library stays loaded for the life of the process.
 bool GlobalInit() {
     static std::once_flag once;
-    static CURLcode result = CURLE_FAILED_INIT;
-    std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
-    return result == CURLE_OK;
+    std::call_once(once, [] {
+        void* library = ::dlopen(vmdetect::kLibcurlSoname, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            EvDebug(nullptr).Error("bool ZTLibCurl::ZTLibCurlInit(...)", "Cannot load %s: %s",
+                                   vmdetect::kLibcurlSoname, ::dlerror());
+            return;
+        }
+        CurlApi api{};
+        const bool resolved = Resolve(library, "curl_global_init", api.global_init) &&
+                              Resolve(library, "curl_easy_init", api.easy_init) &&
+                              Resolve(library, "curl_easy_reset", api.easy_reset) &&
+                              Resolve(library, "curl_easy_cleanup", api.easy_cleanup) &&
+                              Resolve(library, "curl_easy_setopt", api.easy_setopt) &&
+                              Resolve(library, "curl_easy_perform", api.easy_perform) &&
+                              Resolve(library, "curl_easy_getinfo", api.easy_getinfo) &&
+                              Resolve(library, "curl_slist_append", api.slist_append) &&
+                              Resolve(library, "curl_slist_free_all", api.slist_free_all);
+        if (!resolved || api.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            return;
+        }
+        g_curl = api;
+        g_curlReady = true;
+    });
+    return g_curlReady;
 }
+
+// Only reached with a handle or a header list, that is after GlobalInit().
+const CurlApi& Curl() { return g_curl; }
 
 bool IsHeaderLine(const char* line) {
     if (line == nullptr || line[0] == ':' || std::strchr(line, ':') == nullptr) {
@@ -76,14 +127,16 @@ struct ZTLibCurl::Impl {
     long status = 0;
 
     ~Impl() {
-        curl_slist_free_all(headers);
+        if (headers != nullptr) {
+            Curl().slist_free_all(headers);
+        }
         if (handle != nullptr) {
-            curl_easy_cleanup(handle);
+            Curl().easy_cleanup(handle);
         }
     }
 
     bool AddHeader(const char* line) {
-        curl_slist* grown = curl_slist_append(headers, line);
+        curl_slist* grown = Curl().slist_append(headers, line);
         if (grown == nullptr) {
             return false;
         }
@@ -137,14 +190,14 @@ bool ZTLibCurl::ZTLibCurlInit(const char* mediaType, bool collect, bool verbose,
         return false;
     }
     if (m_impl->handle == nullptr) {
-        m_impl->handle = curl_easy_init();
+        m_impl->handle = Curl().easy_init();
         if (m_impl->handle == nullptr) {
             return false;
         }
     } else {
-        curl_easy_reset(m_impl->handle);
+        Curl().easy_reset(m_impl->handle);
     }
-    curl_slist_free_all(m_impl->headers);
+    Curl().slist_free_all(m_impl->headers);
     m_impl->headers = nullptr;
     m_impl->collect = collect;
     m_impl->verbose = verbose;
@@ -205,32 +258,32 @@ bool ZTLibCurl::ZTLibCurlSendHttpReq(_http_req_type_ type, const std::string& ur
     }
     CURL* handle = impl.handle;
 
-    bool ok = curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    bool ok = Curl().easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK;
     // Plain http, no redirects, and never a proxy: a proxy would answer with
     // its own host's metadata.
-    ok = ok && curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_PROXY, "") == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_NOPROXY, "*") == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_PROXY, "") == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_NOPROXY, "*") == CURLE_OK;
     // No signals: the caller's process owns them, and threads may call us.
-    ok = ok && curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Impl::OnBody) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_WRITEDATA, &impl) == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Impl::OnBody) == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_WRITEDATA, &impl) == CURLE_OK;
     // Refuses an announced oversize body before reading it; OnBody catches
     // the rest.
-    ok = ok && curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
                                 static_cast<curl_off_t>(kMaxBodyBytes)) == CURLE_OK;
 
     const bool defaults = impl.totalMs < 0 && impl.connectMs < 0;
     const long totalMs = defaults ? kTotalTimeoutMs : (impl.totalMs < 0 ? 0 : impl.totalMs);
     const long connectMs = defaults ? kConnectTimeoutMs : (impl.connectMs < 0 ? 0 : impl.connectMs);
-    ok = ok && curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, totalMs) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connectMs) == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_TIMEOUT_MS, totalMs) == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connectMs) == CURLE_OK;
 
     if (impl.verbose) {
-        ok = ok && curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, &OnCurlDebug) == CURLE_OK;
-        ok = ok && curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_DEBUGFUNCTION, &OnCurlDebug) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_VERBOSE, 1L) == CURLE_OK;
     }
 
     if (type == HTTP_REQ_PUT) {
@@ -238,22 +291,22 @@ bool ZTLibCurl::ZTLibCurlSendHttpReq(_http_req_type_ type, const std::string& ur
         impl.uploadLeft = length;
         // A small body needs no handshake; "Expect:" keeps libcurl from adding one.
         ok = ok && impl.AddHeader("Expect:");
-        ok = ok && curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L) == CURLE_OK;
-        ok = ok && curl_easy_setopt(handle, CURLOPT_READFUNCTION, &Impl::OnUpload) == CURLE_OK;
-        ok = ok && curl_easy_setopt(handle, CURLOPT_READDATA, &impl) == CURLE_OK;
-        ok = ok && curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE,
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_UPLOAD, 1L) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_READFUNCTION, &Impl::OnUpload) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_READDATA, &impl) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_INFILESIZE_LARGE,
                                     static_cast<curl_off_t>(length)) == CURLE_OK;
     } else {
-        ok = ok && curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_HTTPGET, 1L) == CURLE_OK;
     }
-    ok = ok && curl_easy_setopt(handle, CURLOPT_HTTPHEADER, impl.headers) == CURLE_OK;
+    ok = ok && Curl().easy_setopt(handle, CURLOPT_HTTPHEADER, impl.headers) == CURLE_OK;
     if (!ok) {
         return false;
     }
 
-    const CURLcode result = curl_easy_perform(handle);
+    const CURLcode result = Curl().easy_perform(handle);
     long status = 0;
-    if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {
+    if (Curl().easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) {
         impl.status = status;
     }
     if (result != CURLE_OK || impl.overflow || impl.status < 200 || impl.status > 299) {
