@@ -27,6 +27,15 @@ void WriteFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
+std::string Args(std::initializer_list<std::string> args) {
+    std::string text;
+    for (const std::string& arg : args) {
+        text += arg;
+        text += '\0';
+    }
+    return text;
+}
+
 int CountOpenFds() {
     int count = 0;
     DIR* dir = ::opendir("/proc/self/fd");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@ std::string DataPath(const std::string& name);
 // Whole content of a file ("" when it cannot be read).
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+// Arguments as a process's cmdline file holds them: each ended by a NUL.
+std::string Args(std::initializer_list<std::string> args);
 // Descriptors this process holds open now (-1 when they cannot be listed).
 int CountOpenFds();
 // Points every metadata endpoint at a closed loopback port, the

@@ -112,14 +112,7 @@ bool ProcessRuns(const std::string& args) {
     return true;
 }
 
-std::string Args(std::initializer_list<std::string> args) {
-    std::string text;
-    for (const std::string& arg : args) {
-        text += arg;
-        text += '\0';
-    }
-    return text;
-}
+using testsupport::Args;
 
 // ---------------------------------------------------------------- tools
 

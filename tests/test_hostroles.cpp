@@ -22,14 +22,7 @@ extern char** environ;
 
 namespace {
 
-std::string Args(std::initializer_list<std::string> args) {
-    std::string text;
-    for (const std::string& arg : args) {
-        text += arg;
-        text += '\0';
-    }
-    return text;
-}
+using testsupport::Args;
 
 struct Process {
     std::string name;
