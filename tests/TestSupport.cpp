@@ -36,6 +36,10 @@ std::string Args(std::initializer_list<std::string> args) {
     return text;
 }
 
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 int CountOpenFds() {
     int count = 0;
     DIR* dir = ::opendir("/proc/self/fd");

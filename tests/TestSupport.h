@@ -1,6 +1,7 @@
 // Helpers shared by the test files.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -16,6 +17,8 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 // Arguments as a process's cmdline file holds them: each ended by a NUL.
 std::string Args(std::initializer_list<std::string> args);
+// Wall-clock seconds since `start`, for bounds on hangs and deadlines.
+double SecondsSince(std::chrono::steady_clock::time_point start);
 // Descriptors this process holds open now (-1 when they cannot be listed).
 int CountOpenFds();
 // Points every metadata endpoint at a closed loopback port, the

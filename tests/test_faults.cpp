@@ -35,9 +35,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using testsupport::SecondsSince;
 
 // The runner's deadline in seconds, and the slack a loaded CI machine gets.
 const double kDeadlineSeconds =

@@ -29,9 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using testsupport::SecondsSince;
 
 constexpr double kSlackSeconds = 3.0;
 const double kClientSeconds = ZTLibCurl::kTotalTimeoutMs / 1000.0;

@@ -37,8 +37,7 @@ Outcome Request(const std::string& url, const std::function<bool(ZTLibCurl&)>& s
     }
     const auto start = std::chrono::steady_clock::now();
     outcome.ok = curl.ZTLibCurlSendHttpReq(type, url, nullptr, 0, true, nullptr);
-    outcome.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    outcome.seconds = testsupport::SecondsSince(start);
     outcome.status = curl.GetHttpStatus();
     unsigned long length = 0;
     const char* text = curl.GetHttpResponse(length, false);

@@ -49,9 +49,7 @@ std::string Data(const char* name) {
     return text;
 }
 
-double Since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using testsupport::SecondsSince;
 
 // One loopback stand-in for all three services, with the endpoint variables
 // pointing at it for its lifetime. On destruction it checks what every
@@ -187,7 +185,7 @@ TEST_F(MetadataTest, Ec2FailuresLeaveTheOutputAndLogOnce) {
         std::string output = kUntouched;
         const auto start = std::chrono::steady_clock::now();
         detector.GetLocalVMUUIDFromAmazon(output);
-        EXPECT_LE(Since(start), c.atMost) << c.name;
+        EXPECT_LE(SecondsSince(start), c.atMost) << c.name;
         EXPECT_EQ(output, kUntouched) << c.name;
         ExpectOneError(log, kFnEc2Uuid, kSend, c.name);
         EXPECT_EQ(cloud.server.requests().size(), 1u) << c.name;  // no retry, no redirect
@@ -490,7 +488,7 @@ TEST_F(MetadataTest, GoogleFailuresLeaveTheOutput) {
         std::string output = "us-central1-a";
         const auto start = std::chrono::steady_clock::now();
         detector.GetLocalVMDataCenterNameFromGoogleCloud(output);
-        EXPECT_LE(Since(start), c.atMost) << c.name;
+        EXPECT_LE(SecondsSince(start), c.atMost) << c.name;
         // The region step still runs on the caller's value.
         EXPECT_EQ(output, "us-central1") << c.name;
         ExpectOneError(log, kFnGceZone, kSend, c.name);
@@ -657,7 +655,7 @@ TEST_F(MetadataTest, OracleTimeOutComesFromTheConfiguration) {
         std::string output = kUntouched;
         const auto start = std::chrono::steady_clock::now();
         detector.GetLocalVMUUIDFromOCI(output);
-        const double seconds = Since(start);
+        const double seconds = SecondsSince(start);
         EXPECT_GE(seconds, c.atLeast) << c.name;
         EXPECT_LE(seconds, c.atMost) << c.name;
         EXPECT_EQ(output, c.ok ? "ocid1.slow" : kUntouched) << c.name;
@@ -715,7 +713,7 @@ TEST_F(MetadataTest, OracleV2Fallback) {
         }
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(detector._IsOracleCloudInfrastructureVM(), c.oracle) << c.name;
-        EXPECT_LE(Since(start), c.atMost) << c.name;
+        EXPECT_LE(SecondsSince(start), c.atMost) << c.name;
         EXPECT_EQ(cloud.server.count("GET", kOciV1), 1u) << c.name;
         EXPECT_EQ(cloud.server.count("GET", kOciV2), c.v2Requests) << c.name;
         for (const auto& request : cloud.server.requests()) {

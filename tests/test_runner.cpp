@@ -59,9 +59,7 @@ bool WaitEnded(pid_t pid, milliseconds within) {
     return true;
 }
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using testsupport::SecondsSince;
 
 struct StatusCase {
     const char* command;
