@@ -182,6 +182,8 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
     }
     const bool reported = HostMayReapOurChild();
     Fd outRead, outWrite, errRead, errWrite, statusRead, statusWrite;
+    // The first descriptor the child does not get: our pipe ends live from
+    // here on, and the child closes everything from here on.
     const int lowest = reported ? kStatusFd + 1 : STDERR_FILENO + 1;
     if (!MakePipe(outRead, outWrite, lowest) || !MakePipe(errRead, errWrite, lowest) ||
         (reported && !MakePipe(statusRead, statusWrite, lowest))) {
@@ -198,7 +200,7 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
         ::posix_spawn_file_actions_adddup2(fa, outWrite.get(), STDOUT_FILENO) != 0 ||
         ::posix_spawn_file_actions_adddup2(fa, errWrite.get(), STDERR_FILENO) != 0 ||
         (reported && ::posix_spawn_file_actions_adddup2(fa, statusWrite.get(), kStatusFd) != 0) ||
-        ::posix_spawn_file_actions_addclosefrom_np(fa, reported ? kStatusFd + 1 : kStatusFd) != 0) {
+        ::posix_spawn_file_actions_addclosefrom_np(fa, lowest) != 0) {
         return -1;
     }
     // Own process group, so that the deadline can end the whole pipeline; the
