@@ -1,0 +1,17 @@
+// The cloud identity keys (cloud.*, host.*) from the metadata service of the
+// one cloud the firmware names.
+#pragma once
+
+#include <memory>
+
+#include "ReportTypes.h"
+
+namespace vmdetect::cloud {
+
+// The keys for the cloud that `dmi` names; an empty list when it names none
+// or its service gave nothing. Answers are kept for the life of the process,
+// so a warm call returns the same pointer; a cold call may wait on the
+// network up to the report's deadline. Thread-safe.
+std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi);
+
+}  // namespace vmdetect::cloud
