@@ -2,7 +2,7 @@
 // with the body set by the fuzz target, and no socket is ever opened.
 #include "FuzzCurl.h"
 
-#include "ZTLibCurl.h"
+#include "adapters/ZTLibCurl.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +22,7 @@ int Requests() { return g_requests; }
 
 struct ZTLibCurl::Impl {
     std::string body;
+    std::string replyHeader;  // always empty: no reply headers here
     bool done = false;
 };
 
@@ -30,6 +31,7 @@ ZTLibCurl::~ZTLibCurl() { delete m_impl; }
 bool ZTLibCurl::ZTLibCurlInit(const char*, bool, bool, BodyCallback) { return true; }
 bool ZTLibCurl::ZTLibCurlAppendHeader(_http_hdr_type_, const char*) { return true; }
 bool ZTLibCurl::ZTLibCurlSetAdditionalOptionsIntValue(CURLoption, const int&) { return true; }
+void ZTLibCurl::ZTLibCurlKeepReplyHeader(const char*) {}
 bool ZTLibCurl::ZTLibCurlSendHttpReq(_http_req_type_, const std::string&, const void*,
                                      unsigned long, bool, const char*) {
     ++g_requests;
@@ -51,4 +53,5 @@ char* ZTLibCurl::GetHttpResponse(unsigned long& length, bool detach) {
     return &m_impl->body[0];
 }
 long ZTLibCurl::GetHttpStatus() const { return m_impl->done ? 200 : 0; }
+const std::string& ZTLibCurl::GetReplyHeader() const { return m_impl->replyHeader; }
 void ZTLibCurl::InjectFaultForTesting(ZTLibCurlFault) {}
