@@ -9,7 +9,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "ZTPlatformInfo.h"
+#include "adapters/ZTPlatformInfo.h"
 
 namespace {
 int g_fd = -1;

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "ZtJson.h"
+#include "adapters/ZtJson.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

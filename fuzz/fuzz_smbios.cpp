@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "FXString.h"
+#include "adapters/FXString.h"
 #include "FirmwareCache.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "FirmwareCache.h"
-#include "LogSink.h"
+#include "adapters/LogSink.h"
 #include "TestSupport.h"
 
 namespace testsupport {

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "LogSink.h"
+#include "adapters/LogSink.h"
 #include "TestSupport.h"
 
 int main(int argc, char** argv) {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "ZTPlatformInfo.h"
+#include "adapters/ZTPlatformInfo.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 
 #include "FirmwareCache.h"
 #include "TestSupport.h"
-#include "ZTPlatformInfo.h"
+#include "adapters/ZTPlatformInfo.h"
 #include "ZTVMDetect.h"
-#include "ZtProcess.h"
+#include "adapters/ZtProcess.h"
 
 using testsupport::FakeTools;
 using testsupport::LogCapture;

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "ZTLibCurl.h"
+#include "adapters/ZTLibCurl.h"
 #include "ZTVMDetect.h"
 #include "fakes/MetadataServer.h"
 

@@ -10,7 +10,7 @@
 
 #include "MetadataRequest.h"
 #include "TestSupport.h"
-#include "ZTLibCurl.h"
+#include "adapters/ZTLibCurl.h"
 #include "fakes/MetadataServer.h"
 
 namespace {

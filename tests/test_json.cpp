@@ -5,7 +5,7 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "ZtJson.h"
+#include "adapters/ZtJson.h"
 
 namespace {
 

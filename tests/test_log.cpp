@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "EvDebug.h"
-#include "LogSink.h"
+#include "adapters/LogSink.h"
 #include "TestSupport.h"
 
 namespace {

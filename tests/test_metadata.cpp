@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "ZTLibCurl.h"
+#include "adapters/ZTLibCurl.h"
 #include "ZTVMDetect.h"
 #include "fakes/MetadataServer.h"
 
@@ -106,9 +106,9 @@ void ExpectOneError(const LogCapture& log, const std::string& function, const st
 }
 
 // Configuration file of the test's own, absent until written.
-class MetadataTest : public ::testing::Test {
+class Metadata : public ::testing::Test {
 protected:
-    MetadataTest() : m_config("VMDETECT_CONFIG", m_dir.file("vmdetect.conf").c_str()) {}
+    Metadata() : m_config("VMDETECT_CONFIG", m_dir.file("vmdetect.conf").c_str()) {}
     void WriteConfig(const std::string& text) {
         testsupport::WriteFile(m_dir.file("vmdetect.conf"), text);
     }
@@ -123,7 +123,7 @@ private:
 
 // ---------------------------------------------------------------- EC2
 
-TEST_F(MetadataTest, Ec2AnswersAreTakenAsTheyCome) {
+TEST_F(Metadata, Ec2AnswersAreTakenAsTheyCome) {
     struct Case {
         const char* name;
         const char* path;
@@ -164,7 +164,7 @@ TEST_F(MetadataTest, Ec2AnswersAreTakenAsTheyCome) {
     }
 }
 
-TEST_F(MetadataTest, Ec2FailuresLeaveTheOutputAndLogOnce) {
+TEST_F(Metadata, Ec2FailuresLeaveTheOutputAndLogOnce) {
     struct Case {
         const char* name;
         Route route;
@@ -192,7 +192,7 @@ TEST_F(MetadataTest, Ec2FailuresLeaveTheOutputAndLogOnce) {
     }
 }
 
-TEST_F(MetadataTest, UnreachableEc2GivesOneErrorPerCall) {
+TEST_F(Metadata, UnreachableEc2GivesOneErrorPerCall) {
     const std::string closed = "http://127.0.0.1:" + std::to_string(testsupport::ClosedLoopbackPort());
     ScopedEnv endpoint("AWS_EC2_METADATA_SERVICE_ENDPOINT", closed.c_str());
     struct Case {
@@ -215,7 +215,7 @@ TEST_F(MetadataTest, UnreachableEc2GivesOneErrorPerCall) {
     EXPECT_EQ(region, "us-east-1");
 }
 
-TEST_F(MetadataTest, Ec2DisabledSendsNothing) {
+TEST_F(Metadata, Ec2DisabledSendsNothing) {
     struct Case {
         const char* value;
         bool disabled;
@@ -240,7 +240,7 @@ TEST_F(MetadataTest, Ec2DisabledSendsNothing) {
     }
 }
 
-TEST_F(MetadataTest, ProxyVariablesAreIgnored) {
+TEST_F(Metadata, ProxyVariablesAreIgnored) {
     LogCapture log(4);
     FakeCloud cloud;
     MetadataServer proxy;
@@ -256,7 +256,7 @@ TEST_F(MetadataTest, ProxyVariablesAreIgnored) {
 
 // ---------------------------------------------------------------- endpoints
 
-TEST_F(MetadataTest, MalformedOverridesFailWithoutFallingBack) {
+TEST_F(Metadata, MalformedOverridesFailWithoutFallingBack) {
     struct Case {
         const char* variable;
         const char* value;
@@ -316,7 +316,7 @@ TEST_F(MetadataTest, MalformedOverridesFailWithoutFallingBack) {
     }
 }
 
-TEST_F(MetadataTest, WellFormedOverridesAreUsed) {
+TEST_F(Metadata, WellFormedOverridesAreUsed) {
     LogCapture log(4);
     FakeCloud cloud;
     cloud.server.On(Route::Get(kEc2Id).Body("i-1"));
@@ -340,7 +340,7 @@ TEST_F(MetadataTest, WellFormedOverridesAreUsed) {
 
 constexpr const char* kToken = "AQAEAFmZ-SecretSessionToken-8f3a9c==";
 
-TEST_F(MetadataTest, Ec2SessionTokenFallback) {
+TEST_F(Metadata, Ec2SessionTokenFallback) {
     struct Case {
         const char* name;
         std::vector<Route> routes;
@@ -418,7 +418,7 @@ TEST_F(MetadataTest, Ec2SessionTokenFallback) {
 
 // ---------------------------------------------------------------- Google
 
-TEST_F(MetadataTest, GoogleAnswersAndZoneCuts) {
+TEST_F(Metadata, GoogleAnswersAndZoneCuts) {
     struct Case {
         const char* name;
         const char* path;
@@ -465,7 +465,7 @@ TEST_F(MetadataTest, GoogleAnswersAndZoneCuts) {
     }
 }
 
-TEST_F(MetadataTest, GoogleFailuresLeaveTheOutput) {
+TEST_F(Metadata, GoogleFailuresLeaveTheOutput) {
     struct Case {
         const char* name;
         Route route;
@@ -495,7 +495,7 @@ TEST_F(MetadataTest, GoogleFailuresLeaveTheOutput) {
     }
 }
 
-TEST_F(MetadataTest, ClientStepFailuresSendNothing) {
+TEST_F(Metadata, ClientStepFailuresSendNothing) {
     struct Case {
         const char* name;
         ZTLibCurlFault fault;
@@ -542,7 +542,7 @@ TEST_F(MetadataTest, ClientStepFailuresSendNothing) {
 
 // ---------------------------------------------------------------- Oracle
 
-TEST_F(MetadataTest, OracleDocuments) {
+TEST_F(Metadata, OracleDocuments) {
     struct Case {
         const char* name;
         std::string body;
@@ -607,7 +607,7 @@ TEST_F(MetadataTest, OracleDocuments) {
     }
 }
 
-TEST_F(MetadataTest, OracleAnswerIsLoggedAtLevelTwoOnly) {
+TEST_F(Metadata, OracleAnswerIsLoggedAtLevelTwoOnly) {
     FakeCloud cloud;
     cloud.server.On(Route::Get(kOciV1).Body(R"({"id":"ocid1.level"})"));
     {
@@ -625,7 +625,7 @@ TEST_F(MetadataTest, OracleAnswerIsLoggedAtLevelTwoOnly) {
     EXPECT_EQ(cloud.server.count("GET", kOciV1), 2u);
 }
 
-TEST_F(MetadataTest, OracleUnreachableIsNotOracle) {
+TEST_F(Metadata, OracleUnreachableIsNotOracle) {
     LogCapture log(4);
     const std::string closed = "http://127.0.0.1:" + std::to_string(testsupport::ClosedLoopbackPort());
     ScopedEnv endpoint("VMDETECT_OCI_METADATA_ENDPOINT", closed.c_str());
@@ -633,7 +633,7 @@ TEST_F(MetadataTest, OracleUnreachableIsNotOracle) {
     ExpectOneError(log, kFnOci, kSend, "refused");
 }
 
-TEST_F(MetadataTest, OracleTimeOutComesFromTheConfiguration) {
+TEST_F(Metadata, OracleTimeOutComesFromTheConfiguration) {
     struct Case {
         const char* name;
         const char* config;  // nullptr: no file
@@ -679,7 +679,7 @@ TEST_F(MetadataTest, OracleTimeOutComesFromTheConfiguration) {
     RemoveConfig();
 }
 
-TEST_F(MetadataTest, OracleV2Fallback) {
+TEST_F(Metadata, OracleV2Fallback) {
     struct Case {
         const char* name;
         const char* config;  // nullptr: no file (1 s)

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "ZtProcess.h"
+#include "adapters/ZtProcess.h"
 
 namespace {
 

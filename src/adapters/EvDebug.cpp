@@ -15,9 +15,9 @@
 #include <new>
 #include <string>
 
-#include "../Constants.h"
-#include "FXString.h"
-#include "LogSink.h"
+#include "Constants.h"
+#include "adapters/FXString.h"
+#include "adapters/LogSink.h"
 
 namespace {
 

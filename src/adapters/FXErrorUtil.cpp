@@ -1,10 +1,10 @@
-#include "FXErrorUtil.h"
+#include "adapters/FXErrorUtil.h"
 
 #include <cstdarg>
 #include <memory>
 #include <string>
 
-#include "FXString.h"
+#include "adapters/FXString.h"
 
 CYbError FXErrorUtil::ErrorErrNo(const FXCodeLocation& where, int number, const char* format,
                                  ...) {

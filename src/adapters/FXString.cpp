@@ -1,4 +1,4 @@
-#include "FXString.h"
+#include "adapters/FXString.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "ZTLibCurl.h"
+#include "adapters/ZTLibCurl.h"
 
 #include <dlfcn.h>
 #include <strings.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "../Constants.h"
+#include "Constants.h"
 #include "EvDebug.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "ZtJson.h"
+#include "adapters/ZtJson.h"
 
 bool ZtJson::Unserialize(const std::string& text, mObject& object) {
     // A raw NUL is never valid JSON, but nlohmann's lexer takes it for the end

@@ -1,4 +1,4 @@
-// The flag word's display text and the frame of DetectHypervisor.
+// The flag word's display text.
 #include <gtest/gtest.h>
 
 #include "ZTVMDetect.h"

@@ -1,4 +1,4 @@
-// Path, file and directory helpers, string helpers and the error value.
+// Path, file and directory helpers, and the directory walk.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "CYbError.h"
-#include "FXErrorUtil.h"
-#include "FXString.h"
-#include "FileSystem.h"
+#include "adapters/FXErrorUtil.h"
+#include "adapters/FXString.h"
+#include "adapters/FileSystem.h"
 #include "TestSupport.h"
 
 namespace {
@@ -226,132 +226,6 @@ TEST(Walk, ProcessDirectories) {
     EXPECT_TRUE(found);
     EXPECT_EQ(result.GetErrorCode(), ::getpid());
     EXPECT_FALSE(result.IsError());
-}
-
-// ---- strings ----
-
-TEST(Strings, FormatAnyLength) {
-    const size_t lengths[] = {0, 1, 255, 256, 257, 511, 512, 100000};
-    for (const size_t length : lengths) {
-        const std::string expected(length, 'q');
-        std::string out = "previous";
-        EXPECT_FALSE(FXString::Format(out, "%s", expected.c_str()).IsError());
-        EXPECT_EQ(out, expected) << length;
-    }
-    std::string out;
-    FXString::Format(out, "%s | grep -i '%s' | awk -F'%s' {'print $2'}", "dmidecode --type system",
-                     "Manufacturer", ":");
-    EXPECT_EQ(out, "dmidecode --type system | grep -i 'Manufacturer' | awk -F':' {'print $2'}");
-    FXString::Format(out, "%d-%u-%s-%c-%%", -3, 4u, "", 'c');
-    EXPECT_EQ(out, "-3-4--c-%");
-    // The output may be one of the arguments.
-    out = std::string(300, 'a');
-    FXString::Format(out, "<%s>", out.c_str());
-    EXPECT_EQ(out, "<" + std::string(300, 'a') + ">");
-    out = "ab";
-    FXString::Format(out, "%s%s", out.c_str(), out.c_str());
-    EXPECT_EQ(out, "abab");
-}
-
-TEST(Strings, Trim) {
-    const std::string blanks = " \t\r\n";
-    const struct {
-        const char* text;
-        const char* characters;
-        const char* trimmed;
-    } cases[] = {
-        {" VMware, Inc.\n", " \t\r\n", "VMware, Inc."},
-        {"\t\r\n x \n\r\t", " \t\r\n", "x"},
-        {"a b\n c", " \t\r\n", "a b\n c"},  // the inside stays
-        {" \n\t ", " \t\r\n", ""},
-        {"", " \t\r\n", ""},
-        {"none", " \t\r\n", "none"},
-        {" x ", "", " x "},
-        {"xxabcxx", "x", "abc"},
-        {"abcba", "ab", "c"},
-    };
-    for (const auto& c : cases) {
-        std::string text = c.text;
-        FXString::Trim(text, c.characters);
-        EXPECT_EQ(text, c.trimmed) << "[" << c.text << "]";
-    }
-}
-
-std::vector<std::string> Pieces(const char* text) {
-    std::vector<CYbString> tokens;
-    CYbString(text).Tokenize(tokens, "", "", '\\', '.', false);
-    std::vector<std::string> pieces;
-    for (const CYbString& token : tokens) {
-        pieces.push_back(static_cast<const char*>(token));
-    }
-    return pieces;
-}
-
-TEST(Strings, TokenizeSplitsAtTheSeparatorInOrder) {
-    using V = std::vector<std::string>;
-    const struct {
-        const char* text;
-        V pieces;
-    } cases[] = {
-        {"2.7", V{"2", "7"}},
-        {"3.2.1", V{"3", "2", "1"}},
-        {"2", V{"2"}},
-        {"", V{""}},
-        {".", V{"", ""}},
-        {"1..2", V{"1", "", "2"}},
-        {".5", V{"", "5"}},
-        {"2.", V{"2", ""}},
-        {"a\\.b.c", V{"a.b", "c"}},  // an escaped separator is text
-        {"end\\", V{"end\\"}},
-        {"10.0 (rev 1)", V{"10", "0 (rev 1)"}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Pieces(c.text), c.pieces) << "[" << c.text << "]";
-    }
-    // Pieces are appended to what the vector holds.
-    std::vector<CYbString> tokens;
-    tokens.emplace_back("first");
-    CYbString("a.b").Tokenize(tokens, "", "", '\\', '.', false);
-    ASSERT_EQ(tokens.size(), 3u);
-    EXPECT_STREQ(tokens[0], "first");
-    EXPECT_STREQ(tokens[2], "b");
-    EXPECT_STREQ(CYbString(), "");
-    EXPECT_STREQ(CYbString(static_cast<const char*>(nullptr)), "");
-}
-
-// ---- error value ----
-
-TEST(Error, CodesAndDetail) {
-    const CYbError success = CYbError::Success();
-    EXPECT_EQ(success.GetErrorCode(), 0);
-    EXPECT_FALSE(success.IsError());
-    EXPECT_EQ(success.GetDetail(), nullptr);
-
-    const FXCodeLocation where{"ZTVMDetect",
-                               "static CYbError ZTVMDetect::DockerProcWalker(const char*, const "
-                               "char*, bool, void*)",
-                               910};
-    const std::string longName(1000, 'n');
-    CYbError found = FXErrorUtil::ErrorErrNo(where, 1234, "Found docker daemon pid %s",
-                                             longName.c_str());
-    EXPECT_EQ(found.GetErrorCode(), 1234);
-    EXPECT_FALSE(found.IsError());  // positive: not an error, yet not success
-    ASSERT_NE(found.GetDetail(), nullptr);
-    EXPECT_EQ(found.GetDetail()->message, "Found docker daemon pid " + longName);
-    EXPECT_EQ(found.GetDetail()->where.line, 910);
-    EXPECT_STREQ(found.GetDetail()->where.file, "ZTVMDetect");
-
-    const CYbError failed = FXErrorUtil::ErrorErrNo(where, -2, "open");
-    EXPECT_TRUE(failed.IsError());
-    EXPECT_EQ(failed.GetErrorCode(), -2);
-    EXPECT_TRUE(CYbError(static_cast<int32_t>(0x80000000u), nullptr).IsError());
-    EXPECT_FALSE(CYbError(0x7FFFFFFF, nullptr).IsError());
-
-    // Copy assignment shares the detail.
-    CYbError copy = CYbError::Success();
-    copy = found;
-    EXPECT_EQ(copy.GetErrorCode(), 1234);
-    EXPECT_EQ(copy.GetDetail(), found.GetDetail());
 }
 
 }  // namespace
