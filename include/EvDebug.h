@@ -1,5 +1,6 @@
 // Logging base of the detector. Lines go where VMDETECT_LOG says (a file,
 // "stderr" or "syslog"), filtered by VMDETECT_LOG_LEVEL.
+// `function` is a fixed text, one kFunction constant per logging function.
 #pragma once
 
 class EvDebugFileInstance;

@@ -26,16 +26,28 @@ struct GuestRule {
 
 // The order matters: the first rule that holds decides, even when it sets
 // no bit (QEMU outside Oracle Cloud never reaches the Alibaba rule).
+// Each row names the captures under tests/data/dmi that back it; strings no
+// capture shows are marked as taken from the rules alone.
 const GuestRule kGuestRules[] = {
+    // vmware-1, vmware-2
     {{"VMware"}, nullptr, nullptr, nullptr, HV_VMWARE_VM, 0},
+    // hyperv-1, azure-1-spaces; "MicrosoftCorporation": from the rules alone
     {{"Microsoft Corporation", "MicrosoftCorporation"}, nullptr, nullptr, &ZTVMDetect::_IsAzureVM,
      HV_AZURE_VM, HV_HYPERV_VM},
+    // ec2-xen-1 (Xen, version 4.2.amazon), ec2-nitro-1 and ec2-metal-1 (Amazon EC2);
+    // "xen": from the rules alone
     {{"Xen", "xen"}, "amazon", "Amazon EC2", nullptr, HV_AMAZON_VM, 0},
+    // xen-hvm-aliyun-quiet-1
     {{"Xen"}, nullptr, nullptr, nullptr, HV_XEN_VM, 0},
+    // rhev-1, kvm-redhat-masked-2, xen-hvm-redhat-1 (Red Hat), ovirt-1-reindented-head,
+    // nutanix-1; "RedHat", "Mission Critical Cloud": from the rules alone
     {{"RedHat", "Red Hat", "Mission Critical Cloud", "oVirt", "Nutanix"}, nullptr, nullptr, nullptr,
      HV_KVM_VM, 0},
+    // gce-1
     {{"Google"}, nullptr, nullptr, nullptr, HV_GOOGLECLOUD_VM, 0},
+    // qemu-1; the Oracle probe: metadata/oci-opc-v1-instance-ashburn-2017.json
     {{"QEMU"}, nullptr, nullptr, &ZTVMDetect::_IsOracleCloudInfrastructureVM, HV_OCI_VM, 0},
+    // alibaba-1
     {{"Alibaba"}, nullptr, nullptr, nullptr, HV_ALIBABA_VM, 0},
 };
 
@@ -81,8 +93,9 @@ bool ZTVMDetect::DetectHypervisor_VM(unsigned int& flags) {
 }
 
 bool ZTVMDetect::_IsAzureVM() {
+    static constexpr const char* kFunction = "bool ZTVMDetect::_IsAzureVM()";
     bool found = false;
-    DebugLvl("bool ZTVMDetect::_IsAzureVM()", 4, "Checking if the VM is running inside Azure...");
+    DebugLvl(kFunction, 4, "Checking if the VM is running inside Azure...");
     if (!_DoesUnixServiceExist(vmdetect::kAzureAgentService, found)) {
         return false;
     }

@@ -70,13 +70,14 @@ int ClampToInt(long long value) {
 
 bool ZTVMDetect::DMIDecode(const std::string& key, std::string& value,
                            const std::string& separator) {
+    static constexpr const char* kFunction =
+        "bool ZTVMDetect::DMIDecode(const string&, std::string&, const string&)";
     std::string command;
     std::string output;
     std::string errorOutput;
     FXString::Format(command, vmdetect::kDmiCommandFormat, key.c_str(), separator.c_str());
     if (ZtProcess::system(command.c_str(), &output, &errorOutput, 0, true) != 0) {
-        Debug("bool ZTVMDetect::DMIDecode(const string&, std::string&, const string&)",
-              "Failed to run the command Error %s", errorOutput.c_str());
+        Debug(kFunction, "Failed to run the command Error %s", errorOutput.c_str());
         return false;
     }
     value = std::move(output);
@@ -100,6 +101,8 @@ bool ZTVMDetect::GetSMBIOSVersion(int& version) {
 
 bool ZTVMDetect::GetBiosInfo(std::string& manufacturer, std::string& serialNumber,
                              std::string& uuid, std::string& version) {
+    static constexpr const char* kFunction =
+        "bool ZTVMDetect::GetBiosInfo(std::string&, std::string&, std::string&, std::string&)";
     if (!g_complete.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> lock(FillMutex());
         if (!CacheHoldsIdentity()) {
@@ -108,9 +111,7 @@ bool ZTVMDetect::GetBiosInfo(std::string& manufacturer, std::string& serialNumbe
             std::string proxyUUID;
             platformInfo.getString(vmdetect::kConfigSection, vmdetect::kKeyProxyUUID, &proxyUUID);
             if (!proxyUUID.empty()) {
-                Debug("bool ZTVMDetect::GetBiosInfo(std::string&, std::string&, std::string&, "
-                      "std::string&)",
-                      "Override proxy UUID based on regkey to [%s]", proxyUUID.c_str());
+                Debug(kFunction, "Override proxy UUID based on regkey to [%s]", proxyUUID.c_str());
                 uuid = proxyUUID;
             }
             c_sManufacturer = manufacturer;

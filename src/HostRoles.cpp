@@ -44,11 +44,12 @@ bool ZTVMDetect::DetectHypervisor_Host(unsigned int& flags) {
 }
 
 bool ZTVMDetect::IsDockerHost() {
+    static constexpr const char* kFunction = "bool ZTVMDetect::IsDockerHost()";
     bool found = false;
     const std::string root = vmdetect::ProcRoot() + "/";
     const CYbError result = CYbDirectory::Walk(root.c_str(), &found, 0, true, DockerProcWalker);
     if (found) {
-        DebugLvl("bool ZTVMDetect::IsDockerHost()", 2, "Docker daemon running as pid %d",
+        DebugLvl(kFunction, 2, "Docker daemon running as pid %d",
                  result.GetErrorCode());
     }
     return found;

@@ -21,17 +21,6 @@ namespace {
 using vmdetect::endpoints::Endpoint;
 namespace metadata = vmdetect::metadata;
 
-constexpr const char* kFnUuidFromAmazon = "void ZTVMDetect::GetLocalVMUUIDFromAmazon(std::string&)";
-constexpr const char* kFnHostNameFromAmazon =
-    "void ZTVMDetect::GetLocalVMHostNameFromAmazon(std::string&)";
-constexpr const char* kFnUuidFromGoogle =
-    "void ZTVMDetect::GetLocalVMUUIDFromGoogleCloud(std::string&)";
-constexpr const char* kFnProjectIdFromGoogle =
-    "void ZTVMDetect::GetLocalVMProjectIdFromGoogleCloud(std::string&)";
-constexpr const char* kFnHostNameFromGoogle =
-    "void ZTVMDetect::GetLocalVMHostNameFromGoogleCloud(std::string&)";
-constexpr const char* kFnUuidFromOci = "void ZTVMDetect::GetLocalVMUUIDFromOCI(std::string&)";
-
 constexpr const char* kFailedSend = "Failed to send curl request";
 constexpr const char* kFailedGoogleHeader = "Failed to set CURL Metadata-Flavor: Google header";
 constexpr const char* kFailedUnserialize = "Failed to unserialize instanceJson string";
@@ -223,11 +212,15 @@ bool FetchOci(const EvDebug& log, const char* function, const std::string& base,
 }  // namespace
 
 void ZTVMDetect::GetLocalVMUUIDFromAmazon(std::string& uuid) {
-    FetchEc2(*this, kFnUuidFromAmazon, vmdetect::kEc2ItemInstanceId, uuid);
+    static constexpr const char* kFunction =
+        "void ZTVMDetect::GetLocalVMUUIDFromAmazon(std::string&)";
+    FetchEc2(*this, kFunction, vmdetect::kEc2ItemInstanceId, uuid);
 }
 
 void ZTVMDetect::GetLocalVMHostNameFromAmazon(std::string& hostName) {
-    FetchEc2(*this, kFnHostNameFromAmazon, vmdetect::kEc2ItemZone, hostName);
+    static constexpr const char* kFunction =
+        "void ZTVMDetect::GetLocalVMHostNameFromAmazon(std::string&)";
+    FetchEc2(*this, kFunction, vmdetect::kEc2ItemZone, hostName);
 }
 
 void ZTVMDetect::GetLocalVMDataCenterNameFromAmazon(std::string& dataCenter) {
@@ -239,15 +232,21 @@ void ZTVMDetect::GetLocalVMDataCenterNameFromAmazon(std::string& dataCenter) {
 }
 
 void ZTVMDetect::GetLocalVMUUIDFromGoogleCloud(std::string& uuid) {
-    FetchGoogle(*this, kFnUuidFromGoogle, vmdetect::kGceItemInstanceId, uuid);
+    static constexpr const char* kFunction =
+        "void ZTVMDetect::GetLocalVMUUIDFromGoogleCloud(std::string&)";
+    FetchGoogle(*this, kFunction, vmdetect::kGceItemInstanceId, uuid);
 }
 
 void ZTVMDetect::GetLocalVMProjectIdFromGoogleCloud(std::string& projectId) {
-    FetchGoogle(*this, kFnProjectIdFromGoogle, vmdetect::kGceItemProjectId, projectId);
+    static constexpr const char* kFunction =
+        "void ZTVMDetect::GetLocalVMProjectIdFromGoogleCloud(std::string&)";
+    FetchGoogle(*this, kFunction, vmdetect::kGceItemProjectId, projectId);
 }
 
 void ZTVMDetect::GetLocalVMHostNameFromGoogleCloud(std::string& hostName) {
-    if (!FetchGoogle(*this, kFnHostNameFromGoogle, vmdetect::kGceItemZone, hostName)) {
+    static constexpr const char* kFunction =
+        "void ZTVMDetect::GetLocalVMHostNameFromGoogleCloud(std::string&)";
+    if (!FetchGoogle(*this, kFunction, vmdetect::kGceItemZone, hostName)) {
         return;
     }
     // "projects/N/zones/Z" gives Z. An answer that ends with "zones" has
@@ -271,16 +270,17 @@ void ZTVMDetect::GetLocalVMDataCenterNameFromGoogleCloud(std::string& dataCenter
 }
 
 void ZTVMDetect::GetLocalVMUUIDFromOCI(std::string& uuid) {
+    static constexpr const char* kFunction = "void ZTVMDetect::GetLocalVMUUIDFromOCI(std::string&)";
     std::string base;
     std::string document;
-    if (!BaseUrl(*this, kFnUuidFromOci, vmdetect::endpoints::Oci(), base) ||
-        !FetchOci(*this, kFnUuidFromOci, base, document)) {
+    if (!BaseUrl(*this, kFunction, vmdetect::endpoints::Oci(), base) ||
+        !FetchOci(*this, kFunction, base, document)) {
         return;
     }
-    DebugLvl(kFnUuidFromOci, 2, "OCI Metadata Response: %s", document.c_str());
+    DebugLvl(kFunction, 2, "OCI Metadata Response: %s", document.c_str());
     mObject object;
     if (!ZtJson::Unserialize(document, object)) {
-        Error(kFnUuidFromOci, kFailedUnserialize);
+        Error(kFunction, kFailedUnserialize);
         return;
     }
     uuid = ZtJson::GetStringValue(object, "id");

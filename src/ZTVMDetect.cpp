@@ -36,13 +36,13 @@ ZTVMDetect::ZTVMDetect() : EvDebug(nullptr) {}
 ZTVMDetect::~ZTVMDetect() = default;
 
 unsigned int ZTVMDetect::DetectHypervisor() {
+    static constexpr const char* kFunction = "unsigned int ZTVMDetect::DetectHypervisor()";
     unsigned int flags = 0;
     DetectHypervisor_Host(flags);
     DetectHypervisor_VM(flags);
     if (flags != 0) {
         const std::string text = GetHypervisorString(flags);
-        Debug("unsigned int ZTVMDetect::DetectHypervisor()", "Local Hypervisor type: [%s]",
-              text.c_str());
+        Debug(kFunction, "Local Hypervisor type: [%s]", text.c_str());
     }
     return flags;
 }
@@ -67,6 +67,7 @@ void ZTVMDetect::AppendToHypervisorString(std::string& text, const char* name) {
 // The identity queries classify on a fresh word without the host roles, so
 // the word holds at most one guest bit and is compared whole.
 void ZTVMDetect::GetLocalVMUUID(std::string& uuid) {
+    static constexpr const char* kFunction = "void ZTVMDetect::GetLocalVMUUID(std::string&)";
     unsigned int flags = 0;
     DetectHypervisor_VM(flags);
     switch (flags) {
@@ -86,7 +87,7 @@ void ZTVMDetect::GetLocalVMUUID(std::string& uuid) {
             break;
     }
     if (!uuid.empty()) {
-        Debug("void ZTVMDetect::GetLocalVMUUID(std::string&)", "Local VM UUID: [%s]", uuid.c_str());
+        Debug(kFunction, "Local VM UUID: [%s]", uuid.c_str());
     }
 }
 
@@ -140,6 +141,7 @@ void ZTVMDetect::GetLocalVMDataCenterName(std::string& dataCenter) {
 }
 
 void ZTVMDetect::GetLocalProjectId(std::string& projectId) {
+    static constexpr const char* kFunction = "void ZTVMDetect::GetLocalProjectId(std::string&)";
     unsigned int flags = 0;
     DetectHypervisor_VM(flags);
     if (flags == 0) {
@@ -151,8 +153,7 @@ void ZTVMDetect::GetLocalProjectId(std::string& projectId) {
         projectId = "";
     }
     if (!projectId.empty()) {
-        Debug("void ZTVMDetect::GetLocalProjectId(std::string&)", "Local VM Project Id: [%s]",
-              projectId.c_str());
+        Debug(kFunction, "Local VM Project Id: [%s]", projectId.c_str());
     }
 }
 

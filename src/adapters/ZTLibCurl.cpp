@@ -16,6 +16,7 @@ namespace {
 constexpr const char* kSendFunction =
     "bool ZTLibCurl::ZTLibCurlSendHttpReq(_http_req_type_, const std::string&, const void*, "
     "unsigned long, bool, const char*)";
+constexpr const char* kInitFunction = "bool ZTLibCurl::ZTLibCurlInit(...)";
 
 std::atomic<int> g_fault{static_cast<int>(ZTLibCurlFault::None)};
 
@@ -55,8 +56,8 @@ bool GlobalInit() {
     std::call_once(once, [] {
         void* library = ::dlopen(vmdetect::kLibcurlSoname, RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) {
-            EvDebug(nullptr).Error("bool ZTLibCurl::ZTLibCurlInit(...)", "Cannot load %s: %s",
-                                   vmdetect::kLibcurlSoname, ::dlerror());
+            EvDebug(nullptr).Error(kInitFunction, "Cannot load %s: %s", vmdetect::kLibcurlSoname,
+                                   ::dlerror());
             return;
         }
         CurlApi api{};

@@ -26,7 +26,9 @@ constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 3;  // output not written, or the library failed
 
 // The guest bits: only these make the identity answers meaningful.
-constexpr unsigned int kGuestMask = 0x1FF;
+constexpr unsigned int kGuestMask = HV_VMWARE_VM | HV_HYPERV_VM | HV_XEN_VM | HV_KVM_VM |
+                                    HV_AMAZON_VM | HV_AZURE_VM | HV_GOOGLECLOUD_VM | HV_OCI_VM |
+                                    HV_ALIBABA_VM;
 constexpr const char* kDefaultVerboseLevel = "4";
 constexpr long kMaxLogLevel = 1000;
 
