@@ -100,11 +100,6 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-}  // namespace testsupport
-
-
-namespace testsupport {
-
 namespace {
 std::string Resolve(const std::string& folder, const std::string& name) {
     return !name.empty() && name[0] == '/' ? name : DataPath(folder + "/" + name);

@@ -74,10 +74,6 @@ private:
     std::shared_ptr<Shared> m_shared;
 };
 
-}  // namespace testsupport
-
-namespace testsupport {
-
 // Puts tests/fakes first on PATH (fake dmidecode and systemctl), records
 // their calls in a file of its own, points HOST_PROC at an empty directory
 // and empties the firmware cache, for its lifetime.

@@ -12,6 +12,7 @@
 #include "TestSupport.h"
 #include "adapters/ZTLibCurl.h"
 #include "ZTVMDetect.h"
+#include "fakes/FakeCloud.h"
 #include "fakes/MetadataServer.h"
 
 namespace {
@@ -51,59 +52,10 @@ std::string Data(const char* name) {
 
 using testsupport::SecondsSince;
 
-// One loopback stand-in for all three services, with the endpoint variables
-// pointing at it for its lifetime. On destruction it checks what every
-// request looked like: only known paths, GET (PUT only for the EC2 token),
-// and the Google header on Google requests alone.
-class FakeCloud {
-public:
-    FakeCloud()
-        : m_ec2("AWS_EC2_METADATA_SERVICE_ENDPOINT", server.url().c_str()),
-          m_gce("GCE_METADATA_HOST", server.hostPort().c_str()),
-          m_oci("VMDETECT_OCI_METADATA_ENDPOINT", server.url().c_str()),
-          m_disabled("AWS_EC2_METADATA_DISABLED", nullptr) {}
-
-    ~FakeCloud() {
-        for (const auto& request : server.unexpected()) {
-            ADD_FAILURE() << "unexpected request " << request.method << " " << request.path;
-        }
-        for (const auto& request : server.requests()) {
-            const bool google = request.path.rfind("/computeMetadata/", 0) == 0;
-            EXPECT_EQ(request.has("Metadata-Flavor"), google) << request.path;
-            if (google) {
-                EXPECT_EQ(request.header("Metadata-Flavor"), "Google");
-            }
-            EXPECT_EQ(request.method, request.path == kEc2Token ? "PUT" : "GET") << request.path;
-        }
-    }
-
-    MetadataServer server;
-
-private:
-    ScopedEnv m_ec2;
-    ScopedEnv m_gce;
-    ScopedEnv m_oci;
-    ScopedEnv m_disabled;
-};
-
-class FaultGuard {
-public:
-    explicit FaultGuard(ZTLibCurlFault fault) { ZTLibCurl::InjectFaultForTesting(fault); }
-    ~FaultGuard() { ZTLibCurl::InjectFaultForTesting(ZTLibCurlFault::None); }
-};
-
-std::vector<std::string> Errors(const LogCapture& log) { return log.matching(" ERROR "); }
-
-// Exactly one Error line, and it is `message` under `function`.
-void ExpectOneError(const LogCapture& log, const std::string& function, const std::string& message,
-                    const std::string& context) {
-    const auto errors = Errors(log);
-    ASSERT_EQ(errors.size(), 1u) << context;
-    const std::string tail = " ERROR " + function + ": " + message;
-    EXPECT_TRUE(errors[0].size() >= tail.size() &&
-                errors[0].compare(errors[0].size() - tail.size(), tail.size(), tail) == 0)
-        << context << ": " << errors[0];
-}
+using testsupport::Errors;
+using testsupport::ExpectOneError;
+using testsupport::FakeCloud;
+using testsupport::FaultGuard;
 
 // Configuration file of the test's own, absent until written.
 class Metadata : public ::testing::Test {
