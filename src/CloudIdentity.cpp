@@ -42,15 +42,6 @@ constexpr long kTokenLimitMs = 300;
 constexpr auto kRetryAfter = std::chrono::seconds(60);
 constexpr size_t kMaxTextBytes = 256;
 
-// Overwrites a secret before its memory is given back.
-void Wipe(std::string& text) {
-    volatile char* byte = text.empty() ? nullptr : &text[0];
-    for (size_t i = 0; i < text.size(); ++i) {
-        byte[i] = '\0';
-    }
-    text.clear();
-}
-
 // One line of printable ASCII without blanks or angle brackets: what an
 // identifier looks like, and what an HTML page or a proxy's notice is not.
 bool IsTextAnswer(const std::string& text) {
@@ -155,7 +146,7 @@ std::string SessionToken(Session& session, const char* path, const char* ttlHead
                                "No session token from [%s] (HTTP status %ld): asking without one",
                                put.url.c_str(), answer.status);
     }
-    Wipe(answer.body);
+    metadata::Wipe(answer.body);
     return token;
 }
 
@@ -201,7 +192,7 @@ void FetchAws(Session& session) {
     std::string token = SessionToken(session, kEc2TokenPath, kEc2IdentityTokenTtlHeader);
     metadata::Request get = Get(session.base() + kEc2IdentityDocumentPath);
     AddTokenHeader(get, kEc2TokenHeaderName, token);
-    Wipe(token);
+    metadata::Wipe(token);
     const metadata::Response answer = session.Send(get);
     if (answer.ok) {
         AddFromDocument(session, answer.body, kKeys);
@@ -293,7 +284,7 @@ void FetchAlibaba(Session& session) {
             session.Add(item.key, OneLine(answer.body));
         }
     }
-    Wipe(token);
+    metadata::Wipe(token);
 }
 
 enum CloudIndex { kAws, kGcp, kAzure, kOracle, kAlibaba, kCloudCount };

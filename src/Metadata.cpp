@@ -5,21 +5,21 @@
 // EC2 with session tokens required (a plain GET is answered 401) and Oracle
 // with the v1 endpoint disabled. Where the old form answers, they never run.
 #include <chrono>
-#include <climits>
 #include <cstdint>
-#include <optional>
 #include <string>
+#include <utility>
 
 #include "Constants.h"
 #include "Endpoints.h"
-#include "ZTLibCurl.h"
-#include "ZTPlatformInfo.h"
+#include "MetadataRequest.h"
 #include "ZTVMDetect.h"
-#include "ZtJson.h"
+#include "adapters/ZTPlatformInfo.h"
+#include "adapters/ZtJson.h"
 
 namespace {
 
 using vmdetect::endpoints::Endpoint;
+namespace metadata = vmdetect::metadata;
 
 constexpr const char* kFnUuidFromAmazon = "void ZTVMDetect::GetLocalVMUUIDFromAmazon(std::string&)";
 constexpr const char* kFnHostNameFromAmazon =
@@ -32,16 +32,15 @@ constexpr const char* kFnHostNameFromGoogle =
     "void ZTVMDetect::GetLocalVMHostNameFromGoogleCloud(std::string&)";
 constexpr const char* kFnUuidFromOci = "void ZTVMDetect::GetLocalVMUUIDFromOCI(std::string&)";
 
-constexpr const char* kFailedInit = "Failed to init curl request";
 constexpr const char* kFailedSend = "Failed to send curl request";
 constexpr const char* kFailedGoogleHeader = "Failed to set CURL Metadata-Flavor: Google header";
-constexpr const char* kFailedTimeout = "Failed to set curl timeout";
 constexpr const char* kFailedUnserialize = "Failed to unserialize instanceJson string";
 
 constexpr unsigned int kDefaultOciTimeoutSeconds = 1;
 
 // The base URL of a service, or false once the reason has been logged. A
-// disabled EC2 service fails like an unreachable one.
+// disabled EC2 service fails like an unreachable one. Runs before any client
+// is made, so a service that is off never loads libcurl.
 bool BaseUrl(const EvDebug& log, const char* function, const Endpoint& endpoint,
              std::string& base) {
     switch (endpoint.state) {
@@ -60,56 +59,54 @@ bool BaseUrl(const EvDebug& log, const char* function, const Endpoint& endpoint,
 }
 
 void LogFailedRequest(const EvDebug& log, const char* function, const std::string& url,
-                      const ZTLibCurl& curl) {
-    log.DebugLvl(function, 2, "Request [%s] failed, HTTP status %ld", url.c_str(),
-                 curl.GetHttpStatus());
+                      long status) {
+    log.DebugLvl(function, 2, "Request [%s] failed, HTTP status %ld", url.c_str(), status);
     log.Error(function, kFailedSend);
 }
 
-// Overwrites a secret before its memory is given back.
-void Wipe(char* text, size_t size) {
-    volatile char* byte = text;
-    for (size_t i = 0; i < size; ++i) {
-        byte[i] = '\0';
-    }
+metadata::Request Get(const std::string& url) {
+    metadata::Request request;
+    request.url = url;
+    return request;
 }
 
-void Wipe(std::string& text) {
-    if (!text.empty()) {
-        Wipe(&text[0], text.size());
+// Sends, and logs a failed send as final. True when `body` holds the answer.
+bool Fetch(const EvDebug& log, const char* function, metadata::Request& request,
+           std::string& body) {
+    const metadata::Response response = metadata::Send(log, function, request);
+    if (!response.ready) {
+        return false;
     }
-    text.clear();
+    if (!response.ok) {
+        LogFailedRequest(log, function, request.url, response.status);
+        return false;
+    }
+    body = response.body;
+    return true;
 }
 
 // Session token for EC2 instances that refuse plain GETs. The token stays in
 // this fetch's memory and never reaches the log.
 bool Ec2SessionToken(const EvDebug& log, const char* function, const std::string& base,
                      std::string& token) {
-    ZTLibCurl curl;
-    if (!curl.ZTLibCurlInit("text/plain", true, false, nullptr)) {
-        log.Error(function, kFailedInit);
+    metadata::Request request = Get(base + vmdetect::kEc2TokenPath);
+    request.put = true;
+    request.headers.push_back(
+        {vmdetect::kEc2TokenTtlHeader, "Failed to set EC2 session token TTL header"});
+    metadata::Response response = metadata::Send(log, function, request);
+    token = std::move(response.body);
+    if (!response.ready) {
         return false;
     }
-    if (!curl.ZTLibCurlAppendHeader(HTTP_HDR_CUSTOM, vmdetect::kEc2TokenTtlHeader)) {
-        log.Error(function, "Failed to set EC2 session token TTL header");
-        return false;
-    }
-    const std::string url = base + vmdetect::kEc2TokenPath;
-    const bool sent = curl.ZTLibCurlSendHttpReq(HTTP_REQ_PUT, url, nullptr, 0, true, nullptr);
-    if (!sent || curl.GetHttpStatus() != 200) {
+    if (!response.ok || response.status != 200) {
+        metadata::Wipe(token);
         log.Error(function, "Failed to get EC2 session token from [%s], HTTP status %ld",
-                  url.c_str(), curl.GetHttpStatus());
+                  request.url.c_str(), response.status);
         return false;
-    }
-    unsigned long length = 0;
-    char* text = curl.GetHttpResponse(length, false);
-    if (text != nullptr) {
-        token = text;
-        Wipe(text, length);
     }
     if (token.empty()) {
         log.Error(function, "Failed to get EC2 session token from [%s]: empty answer",
-                  url.c_str());
+                  request.url.c_str());
         return false;
     }
     return true;
@@ -124,127 +121,103 @@ void FetchEc2WithToken(const EvDebug& log, const char* function, const std::stri
     if (!Ec2SessionToken(log, function, base, token)) {
         return;
     }
-    std::string header = std::string(vmdetect::kEc2TokenHeaderName) + ": " + token;
-    Wipe(token);
-    ZTLibCurl curl;
-    if (!curl.ZTLibCurlInit("text/plain", true, false, nullptr)) {
-        Wipe(header);
-        log.Error(function, kFailedInit);
-        return;
-    }
-    const bool added = curl.ZTLibCurlAppendHeader(HTTP_HDR_CUSTOM, header.c_str());
-    Wipe(header);
-    if (!added) {
-        // A token with a line break in it would forge headers.
-        log.Error(function, "Failed to set EC2 session token header");
-        return;
-    }
-    if (!curl.ZTLibCurlSendHttpReq(HTTP_REQ_GET, url, nullptr, 0, true, nullptr)) {
-        LogFailedRequest(log, function, url, curl);
-        return;
-    }
-    unsigned long length = 0;
-    const char* text = curl.GetHttpResponse(length, false);
-    if (text != nullptr) {
-        output = text;
-    }
+    metadata::Request request = Get(url);
+    // A token with a line break in it would forge headers: the client
+    // refuses it as a header line.
+    request.headers.push_back({std::string(vmdetect::kEc2TokenHeaderName) + ": " + token,
+                               "Failed to set EC2 session token header"});
+    metadata::Wipe(token);
+    Fetch(log, function, request, output);
 }
 
 void FetchEc2(const EvDebug& log, const char* function, const char* item, std::string& output) {
-    ZTLibCurl curl;
-    if (!curl.ZTLibCurlInit("text/plain", true, false, nullptr)) {
-        log.Error(function, kFailedInit);
-        return;
-    }
     std::string base;
     if (!BaseUrl(log, function, vmdetect::endpoints::Ec2(), base)) {
         return;
     }
-    const std::string url = base + vmdetect::kEc2MetaDataPath + item;
-    if (!curl.ZTLibCurlSendHttpReq(HTTP_REQ_GET, url, nullptr, 0, true, nullptr)) {
-        if (curl.GetHttpStatus() == 401) {
-            FetchEc2WithToken(log, function, base, url, output);
-        } else {
-            LogFailedRequest(log, function, url, curl);
-        }
+    metadata::Request request = Get(base + vmdetect::kEc2MetaDataPath + item);
+    const metadata::Response response = metadata::Send(log, function, request);
+    if (!response.ready) {
         return;
     }
-    unsigned long length = 0;
-    const char* text = curl.GetHttpResponse(length, false);
-    if (text != nullptr) {
-        output = text;
+    if (response.ok) {
+        output = response.body;
+    } else if (response.status == 401) {
+        FetchEc2WithToken(log, function, base, request.url, output);
+    } else {
+        LogFailedRequest(log, function, request.url, response.status);
     }
 }
 
 // True when the output now holds the answer.
 bool FetchGoogle(const EvDebug& log, const char* function, const char* item,
                  std::string& output) {
-    ZTLibCurl curl;
-    if (!curl.ZTLibCurlInit("text/plain", true, false, nullptr)) {
-        log.Error(function, kFailedInit);
-        return false;
-    }
-    if (!curl.ZTLibCurlAppendHeader(HTTP_HDR_CUSTOM, vmdetect::kGceHeader)) {
-        log.Error(function, kFailedGoogleHeader);
-        return false;
-    }
     std::string base;
     if (!BaseUrl(log, function, vmdetect::endpoints::Gce(), base)) {
         return false;
     }
-    const std::string url = base + vmdetect::kGcePath + item;
-    if (!curl.ZTLibCurlSendHttpReq(HTTP_REQ_GET, url, "", 0, false, nullptr)) {
-        LogFailedRequest(log, function, url, curl);
-        return false;
-    }
-    unsigned long length = 0;
-    const char* text = curl.GetHttpResponse(length, false);
-    if (text == nullptr) {
-        return false;
-    }
-    output = text;
-    return true;
+    metadata::Request request = Get(base + vmdetect::kGcePath + item);
+    request.headers.push_back({vmdetect::kGceHeader, kFailedGoogleHeader});
+    return Fetch(log, function, request, output);
+}
+
+int OciTimeoutSeconds() {
+    unsigned int timeout = kDefaultOciTimeoutSeconds;
+    ZTPlatformInfo config;
+    config.getNumber(vmdetect::kConfigSection, vmdetect::kKeyOciTimeout, &timeout);
+    // Above INT_MAX the value turns negative, which the client refuses.
+    return static_cast<int>(timeout);
 }
 
 // Oracle's v2 endpoint, for instances whose v1 endpoint is disabled. It
 // spends what is left of the v1 request's time-out, so a guest that is not
 // on Oracle Cloud never waits longer than the configured value in all.
-bool SendOciV2(const EvDebug& log, const char* function, const std::string& base,
-               int timeoutSeconds, std::chrono::steady_clock::time_point start, ZTLibCurl& curl) {
-    if (!curl.ZTLibCurlInit(nullptr, true, false, nullptr)) {
-        log.Error(function, kFailedInit);
-        return false;
-    }
-    if (!curl.ZTLibCurlAppendHeader(HTTP_HDR_CUSTOM, vmdetect::kOciV2Header)) {
-        log.Error(function, "Failed to set OCI Authorization header");
-        return false;
-    }
-    const std::string url = base + vmdetect::kOciV2Path;
-    bool timeoutSet = false;
-    if (timeoutSeconds == 0) {  // none configured
-        timeoutSet = curl.ZTLibCurlSetAdditionalOptionsIntValue(CURLOPT_TIMEOUT, 0);
-    } else {
+bool FetchOciV2(const EvDebug& log, const char* function, const std::string& base,
+                int timeoutSeconds, std::chrono::steady_clock::time_point start,
+                std::string& document) {
+    metadata::Request request = Get(base + vmdetect::kOciV2Path);
+    request.accept = nullptr;
+    request.headers.push_back({vmdetect::kOciV2Header, "Failed to set OCI Authorization header"});
+    request.timeoutMs = 0;  // none configured
+    if (timeoutSeconds != 0) {
         const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::steady_clock::now() - start)
                                .count();
         const int64_t left = static_cast<int64_t>(timeoutSeconds) * 1000 - spent;
         if (left <= 0) {
-            log.DebugLvl(function, 2, "No time left for [%s]", url.c_str());
+            log.DebugLvl(function, 2, "No time left for [%s]", request.url.c_str());
             log.Error(function, kFailedSend);
             return false;
         }
-        const int leftMs = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-        timeoutSet = curl.ZTLibCurlSetAdditionalOptionsIntValue(CURLOPT_TIMEOUT_MS, leftMs);
+        request.timeoutMs = static_cast<long>(left);
     }
-    if (!timeoutSet) {
-        log.Error(function, kFailedTimeout);
+    return Fetch(log, function, request, document);
+}
+
+// The instance document from v1, or from v2 where v1 is refused.
+bool FetchOci(const EvDebug& log, const char* function, const std::string& base,
+              std::string& document) {
+    const int seconds = OciTimeoutSeconds();
+    metadata::Request request = Get(base + vmdetect::kOciV1Path);
+    request.accept = nullptr;
+    request.timeoutMs = static_cast<long>(seconds) * 1000;
+    const auto start = std::chrono::steady_clock::now();
+    metadata::Response response = metadata::Send(log, function, request);
+    if (!response.ready) {
         return false;
     }
-    if (!curl.ZTLibCurlSendHttpReq(HTTP_REQ_GET, url, nullptr, 0, true, nullptr)) {
-        LogFailedRequest(log, function, url, curl);
+    if (response.ok) {
+        document = std::move(response.body);
+        return true;
+    }
+    const long status = response.status;
+    if (status != 404 && status != 401 && status != 403) {
+        LogFailedRequest(log, function, request.url, status);
         return false;
     }
-    return true;
+    log.DebugLvl(function, 2, "Request [%s] answered HTTP status %ld, trying %s",
+                 request.url.c_str(), status, vmdetect::kOciV2Path);
+    return FetchOciV2(log, function, base, seconds, start, document);
 }
 
 }  // namespace
@@ -298,50 +271,15 @@ void ZTVMDetect::GetLocalVMDataCenterNameFromGoogleCloud(std::string& dataCenter
 }
 
 void ZTVMDetect::GetLocalVMUUIDFromOCI(std::string& uuid) {
-    ZTLibCurl curl;
-    if (!curl.ZTLibCurlInit(nullptr, true, false, nullptr)) {
-        Error(kFnUuidFromOci, kFailedInit);
-        return;
-    }
-    unsigned int timeout = kDefaultOciTimeoutSeconds;
-    ZTPlatformInfo config;
-    config.getNumber(vmdetect::kConfigSection, vmdetect::kKeyOciTimeout, &timeout);
-    const int seconds = static_cast<int>(timeout);
-    if (!curl.ZTLibCurlSetAdditionalOptionsIntValue(CURLOPT_TIMEOUT, seconds)) {
-        Error(kFnUuidFromOci, kFailedTimeout);
-        return;
-    }
     std::string base;
-    if (!BaseUrl(*this, kFnUuidFromOci, vmdetect::endpoints::Oci(), base)) {
+    std::string document;
+    if (!BaseUrl(*this, kFnUuidFromOci, vmdetect::endpoints::Oci(), base) ||
+        !FetchOci(*this, kFnUuidFromOci, base, document)) {
         return;
     }
-    const std::string url = base + vmdetect::kOciV1Path;
-    const auto start = std::chrono::steady_clock::now();
-    std::optional<ZTLibCurl> v2;
-    ZTLibCurl* answered = &curl;
-    if (!curl.ZTLibCurlSendHttpReq(HTTP_REQ_GET, url, nullptr, 0, true, nullptr)) {
-        const long status = curl.GetHttpStatus();
-        if (status != 404 && status != 401 && status != 403) {
-            LogFailedRequest(*this, kFnUuidFromOci, url, curl);
-            return;
-        }
-        DebugLvl(kFnUuidFromOci, 2, "Request [%s] answered HTTP status %ld, trying %s",
-                 url.c_str(), status, vmdetect::kOciV2Path);
-        v2.emplace();
-        if (!SendOciV2(*this, kFnUuidFromOci, base, seconds, start, *v2)) {
-            return;
-        }
-        answered = &*v2;
-    }
-    unsigned long length = 0;
-    const char* text = answered->GetHttpResponse(length, false);
-    if (text == nullptr) {
-        return;
-    }
-    DebugLvl(kFnUuidFromOci, 2, "OCI Metadata Response: %s", text);
-    const std::string instanceJson = text;
+    DebugLvl(kFnUuidFromOci, 2, "OCI Metadata Response: %s", document.c_str());
     mObject object;
-    if (!ZtJson::Unserialize(instanceJson, object)) {
+    if (!ZtJson::Unserialize(document, object)) {
         Error(kFnUuidFromOci, kFailedUnserialize);
         return;
     }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "MetadataRequest.h"
 #include "TestSupport.h"
 #include "ZTLibCurl.h"
 #include "fakes/MetadataServer.h"
@@ -327,6 +328,79 @@ TEST(HttpClient, VerboseLogsNoHeaderValues) {
     EXPECT_FALSE(log.lines().empty());
     EXPECT_FALSE(log.contains("s3cr3t-t0k3n"));
     EXPECT_FALSE(log.contains("secret-body-text"));
+}
+
+// The one metadata request: what it sends, what it keeps of the reply, and
+// the set-up step that fails being the one logged.
+TEST(MetadataRequest, SendsKeepsAndLogsEachStep) {
+    namespace metadata = vmdetect::metadata;
+    struct Case {
+        const char* name;
+        Route route;
+        metadata::Request request;  // path only in url
+        bool ready;
+        bool ok;
+        const char* body;
+        const char* header;  // kept reply header
+        const char* error;   // the one Error line's text, or nullptr
+        double atMost;
+    };
+    const auto request = [](const char* header, long timeoutMs, const char* reply,
+                            bool put = false) {
+        metadata::Request r;
+        r.put = put;
+        r.url = "/r";
+        if (header != nullptr) {
+            r.headers.push_back({header, "Failed to set test header"});
+        }
+        r.timeoutMs = timeoutMs;
+        r.replyHeader = reply;
+        return r;
+    };
+    const Route flavor = Route::Get("/r").Header("Metadata-Flavor", "Google").Body("v");
+    const Case cases[] = {
+        {"reply header, name in any case", flavor, request(nullptr, -1, "metadata-flavor"), true,
+         true, "v", "Google", nullptr, 2},
+        {"reply header trimmed", Route::Get("/r").Header("X-Id", " \t id-1 \t").Body("v"),
+         request(nullptr, -1, "X-Id"), true, true, "v", "id-1", nullptr, 2},
+        {"a longer name does not match", flavor, request(nullptr, -1, "Metadata"), true, true, "v",
+         "", nullptr, 2},
+        {"none asked", flavor, request(nullptr, -1, nullptr), true, true, "v", "", nullptr, 2},
+        {"reply header on a refusal", Route::Get("/r").Status(404).Header("Metadata-Flavor", "x"),
+         request(nullptr, -1, "Metadata-Flavor"), true, false, "", "x", nullptr, 2},
+        {"PUT with a header", Route::Put("/r").Require("X-T", "1").Body("tok"),
+         request("X-T: 1", -1, nullptr, true), true, true, "tok", "", nullptr, 2},
+        {"time-out in ms", Route::Get("/r").Hang(), request(nullptr, 300, nullptr), true, false, "",
+         "", nullptr, 1.5},
+        {"negative time-out", flavor, request(nullptr, -5, nullptr), false, false, "", "",
+         "Failed to set curl timeout", 1},
+        {"header refused", flavor, request("X-A: 1\r\nX-B: 2", -1, nullptr), false, false, "", "",
+         "Failed to set test header", 1},
+    };
+    for (const Case& c : cases) {
+        testsupport::LogCapture log(0);
+        MetadataServer server;
+        server.On(c.route);
+        metadata::Request sent = c.request;
+        sent.url = server.url() + sent.url;
+        const auto start = std::chrono::steady_clock::now();
+        const metadata::Response response = metadata::Send(EvDebug(nullptr), "f()", sent);
+        EXPECT_LE(testsupport::SecondsSince(start), c.atMost) << c.name;
+        EXPECT_EQ(response.ready, c.ready) << c.name;
+        EXPECT_EQ(response.ok, c.ok) << c.name;
+        EXPECT_EQ(response.body, c.body) << c.name;
+        EXPECT_EQ(response.header, c.header) << c.name;
+        EXPECT_EQ(server.requests().size(), c.ready ? 1u : 0u) << c.name;
+        EXPECT_TRUE(server.unexpected().empty()) << c.name;
+        for (const auto& header : sent.headers) {
+            EXPECT_TRUE(header.line.empty()) << c.name << ": header kept after sending";
+        }
+        const auto errors = log.matching(" ERROR ");
+        ASSERT_EQ(errors.size(), c.error != nullptr ? 1u : 0u) << c.name;
+        if (c.error != nullptr) {
+            EXPECT_NE(errors[0].find(std::string("f(): ") + c.error), std::string::npos) << c.name;
+        }
+    }
 }
 
 }  // namespace

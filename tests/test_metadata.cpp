@@ -502,8 +502,14 @@ TEST_F(MetadataTest, ClientStepFailuresSendNothing) {
         Method method;
         const char* function;
         const char* message;
+        const char* variable = nullptr;  // an endpoint setting checked before the client
+        const char* value = nullptr;
     };
     const Case cases[] = {
+        {"EC2 disabled: no client made", ZTLibCurlFault::Init, &ZTVMDetect::GetLocalVMUUIDFromAmazon,
+         kFnEc2Uuid, "Failed to send curl request", "AWS_EC2_METADATA_DISABLED", "true"},
+        {"Oracle malformed: no client made", ZTLibCurlFault::Init, &ZTVMDetect::GetLocalVMUUIDFromOCI,
+         kFnOci, "Malformed VMDETECT_OCI_METADATA_ENDPOINT", "VMDETECT_OCI_METADATA_ENDPOINT", "x"},
         {"Google header", ZTLibCurlFault::AppendHeader, &ZTVMDetect::GetLocalVMProjectIdFromGoogleCloud,
          kFnGceProject, "Failed to set CURL Metadata-Flavor: Google header"},
         {"Google init", ZTLibCurlFault::Init, &ZTVMDetect::GetLocalVMUUIDFromGoogleCloud, kFnGceUuid,
@@ -519,11 +525,18 @@ TEST_F(MetadataTest, ClientStepFailuresSendNothing) {
         LogCapture log(4);
         FakeCloud cloud;
         FaultGuard fault(c.fault);
+        std::optional<ScopedEnv> endpoint;
+        if (c.variable != nullptr) {
+            endpoint.emplace(c.variable, c.value);
+        }
         std::string output = kUntouched;
         (detector.*c.method)(output);
         EXPECT_EQ(output, kUntouched) << c.name;
         EXPECT_TRUE(cloud.server.requests().empty()) << c.name;
-        ExpectOneError(log, c.function, c.message, c.name);
+        const auto errors = Errors(log);
+        ASSERT_EQ(errors.size(), 1u) << c.name;
+        EXPECT_NE(errors[0].find(std::string(c.function) + ": " + c.message), std::string::npos)
+            << c.name << ": " << errors[0];
     }
 }
 

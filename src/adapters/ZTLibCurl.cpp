@@ -110,6 +110,7 @@ struct ZTLibCurl::Impl {
     bool collect = true;
     bool verbose = false;
     BodyCallback callback = nullptr;
+    std::string replyName;  // "": no reply header kept
 
     // -1: not set by the caller.
     long totalMs = -1;
@@ -125,6 +126,8 @@ struct ZTLibCurl::Impl {
     bool overflow = false;
     bool haveBody = false;
     long status = 0;
+    std::string replyValue;
+    bool replyFound = false;
 
     ~Impl() {
         if (headers != nullptr) {
@@ -159,6 +162,50 @@ struct ZTLibCurl::Impl {
             self->body.append(data, bytes);
         }
         return bytes;
+    }
+
+    // Each reply header line; a status line starts a new reply (an interim
+    // 1xx answer comes before the final one), the first match in it counts.
+    static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+        Impl* self = static_cast<Impl*>(user);
+        const size_t bytes = size * count;
+        const std::string& name = self->replyName;
+        if (bytes >= 5 && std::strncmp(data, "HTTP/", 5) == 0) {
+            self->replyValue.clear();
+            self->replyFound = false;
+        } else if (!name.empty() && !self->replyFound && bytes > name.size() &&
+                   data[name.size()] == ':' &&
+                   strncasecmp(data, name.c_str(), name.size()) == 0) {
+            const char* blanks = " \t\r\n";
+            std::string value(data + name.size() + 1, bytes - name.size() - 1);
+            value.erase(0, value.find_first_not_of(blanks));
+            value.erase(value.find_last_not_of(blanks) + 1);
+            self->replyValue = value;
+            self->replyFound = true;
+        }
+        return bytes;
+    }
+
+    // The rules no caller can switch off, and the body's way back.
+    bool SetRules(const std::string& url) {
+        bool ok = Curl().easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK;
+        // Plain http, no redirects, and never a proxy: a proxy would answer
+        // with its own host's metadata.
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_PROXY, "") == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_NOPROXY, "*") == CURLE_OK;
+        // No signals: the caller's process owns them, and threads may call us.
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_WRITEFUNCTION, &OnBody) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_WRITEDATA, this) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_HEADERFUNCTION, &OnHeader) == CURLE_OK;
+        ok = ok && Curl().easy_setopt(handle, CURLOPT_HEADERDATA, this) == CURLE_OK;
+        // Refuses an announced oversize body before reading it; OnBody
+        // catches the rest.
+        return ok && Curl().easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
+                                        static_cast<curl_off_t>(kMaxBodyBytes)) == CURLE_OK;
     }
 
     static size_t OnUpload(char* buffer, size_t size, size_t count, void* user) {
@@ -202,6 +249,7 @@ bool ZTLibCurl::ZTLibCurlInit(const char* mediaType, bool collect, bool verbose,
     m_impl->collect = collect;
     m_impl->verbose = verbose;
     m_impl->callback = callback;
+    m_impl->replyName.clear();
     m_impl->totalMs = -1;
     m_impl->connectMs = -1;
     if (mediaType != nullptr) {
@@ -244,6 +292,10 @@ bool ZTLibCurl::ZTLibCurlSetAdditionalOptionsIntValue(CURLoption option, const i
     }
 }
 
+void ZTLibCurl::ZTLibCurlKeepReplyHeader(const char* name) {
+    m_impl->replyName = name != nullptr ? name : "";
+}
+
 bool ZTLibCurl::ZTLibCurlSendHttpReq(_http_req_type_ type, const std::string& url,
                                      const void* body, unsigned long length, bool, const char*) {
     Impl& impl = *m_impl;
@@ -252,28 +304,14 @@ bool ZTLibCurl::ZTLibCurlSendHttpReq(_http_req_type_ type, const std::string& ur
     impl.overflow = false;
     impl.haveBody = false;
     impl.status = 0;
+    impl.replyValue.clear();
+    impl.replyFound = false;
     if (impl.handle == nullptr || (type != HTTP_REQ_GET && type != HTTP_REQ_PUT) ||
         strncasecmp(url.c_str(), "http://", 7) != 0 || (body == nullptr && length != 0)) {
         return false;
     }
     CURL* handle = impl.handle;
-
-    bool ok = Curl().easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK;
-    // Plain http, no redirects, and never a proxy: a proxy would answer with
-    // its own host's metadata.
-    ok = ok && Curl().easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
-    ok = ok && Curl().easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
-    ok = ok && Curl().easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
-    ok = ok && Curl().easy_setopt(handle, CURLOPT_PROXY, "") == CURLE_OK;
-    ok = ok && Curl().easy_setopt(handle, CURLOPT_NOPROXY, "*") == CURLE_OK;
-    // No signals: the caller's process owns them, and threads may call us.
-    ok = ok && Curl().easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
-    ok = ok && Curl().easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Impl::OnBody) == CURLE_OK;
-    ok = ok && Curl().easy_setopt(handle, CURLOPT_WRITEDATA, &impl) == CURLE_OK;
-    // Refuses an announced oversize body before reading it; OnBody catches
-    // the rest.
-    ok = ok && Curl().easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
-                                static_cast<curl_off_t>(kMaxBodyBytes)) == CURLE_OK;
+    bool ok = impl.SetRules(url);
 
     const bool defaults = impl.totalMs < 0 && impl.connectMs < 0;
     const long totalMs = defaults ? kTotalTimeoutMs : (impl.totalMs < 0 ? 0 : impl.totalMs);
@@ -338,3 +376,5 @@ char* ZTLibCurl::GetHttpResponse(unsigned long& length, bool detach) {
 }
 
 long ZTLibCurl::GetHttpStatus() const { return m_impl->status; }
+
+const std::string& ZTLibCurl::GetReplyHeader() const { return m_impl->replyValue; }

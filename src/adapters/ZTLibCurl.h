@@ -44,6 +44,9 @@ public:
     // apply, and 0 means no limit. Every other option is refused, so the
     // rules above cannot be switched off.
     bool ZTLibCurlSetAdditionalOptionsIntValue(CURLoption option, const int& value);
+    // Keeps the value of one reply header, named in any case, for
+    // GetReplyHeader (nullptr: none). Cleared by ZTLibCurlInit.
+    void ZTLibCurlKeepReplyHeader(const char* name);
     // GET, or PUT with `body` of `length` bytes (nullptr/0: an empty body;
     // a GET sends no body). The bool and the last pointer are accepted for
     // the interface's sake and change nothing. True when the transfer
@@ -57,6 +60,9 @@ public:
     // HTTP status of the last request, also of a failed one (0 when none
     // was received).
     long GetHttpStatus() const;
+    // Value of the kept reply header in the last reply, without surrounding
+    // blanks; "" when it had none. Also read on a failed request.
+    const std::string& GetReplyHeader() const;
 
     static void InjectFaultForTesting(ZTLibCurlFault fault);
 
