@@ -351,6 +351,31 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+// One bare libcurl request with one header (none when empty); true on a
+// 200 with a body.
+bool BareRequest(const std::string& url, bool put, const std::string& header,
+                 std::string& body) {
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = header.empty() ? nullptr : curl_slist_append(nullptr, header.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    if (headers != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    }
+    if (put) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");  // Content-Length: 0
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
+    }
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    const CURLcode code = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return code == CURLE_OK && status == 200 && !body.empty();
+}
+
 void BM_Metadata_Bare(benchmark::State& state) {
     if (!Server().ok()) {
         state.SkipWithError("no loopback server");
@@ -358,17 +383,8 @@ void BM_Metadata_Bare(benchmark::State& state) {
     }
     const std::string url = Server().url();
     for (auto _ : state) {
-        CURL* curl = curl_easy_init();
         std::string body;
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_PROXY, "");
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-        const CURLcode code = curl_easy_perform(curl);
-        long status = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        curl_easy_cleanup(curl);
-        if (code != CURLE_OK || status != 200 || body != kItemBody) {
+        if (!BareRequest(url, false, "", body) || body != kItemBody) {
             state.SkipWithError("bare request failed");
             break;
         }
@@ -394,27 +410,6 @@ void BM_CloudCold_Ours(benchmark::State& state) {
     ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
 }
 
-// One bare libcurl request with one header; true on a 200 with a body.
-bool BareRequest(const std::string& url, bool put, const std::string& header,
-                 std::string& body) {
-    CURL* curl = curl_easy_init();
-    curl_slist* headers = curl_slist_append(nullptr, header.c_str());
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    if (put) {
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");  // Content-Length: 0
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
-    }
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-    const CURLcode code = curl_easy_perform(curl);
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    return code == CURLE_OK && status == 200 && !body.empty();
-}
 
 // The same two requests, the answers taken as they come.
 void BM_CloudCold_Bare(benchmark::State& state) {
