@@ -138,6 +138,8 @@ void UseFakeEnvironment(const std::string& fakes, const std::string& data) {
     ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("GCE_METADATA_HOST", "127.0.0.1:9", 1);
     ::setenv("VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_AZURE_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_ALIBABA_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
 }
 
 int BareRun(const char* line, std::string* output) {

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "BenchSupport.h"
+#include "CloudIdentity.h"
 #include "FirmwareCache.h"
 #include "ZTVMDetect.h"
 #include "adapters/ZTLibCurl.h"
@@ -271,6 +272,12 @@ void BM_FirstFill_Bare(benchmark::State& state) {
 
 constexpr const char* kItemPath = "/latest/meta-data/instance-id";
 constexpr const char* kItemBody = "i-0123456789abcdef0";
+constexpr const char* kTokenPath = "/latest/api/token";
+constexpr const char* kToken = "AQAEAFTNrA4eEGhBDqwPWSVGJdHYnk3Kxdp7l9BwNsbYBRjZ4AtjQQ==";
+constexpr const char* kDocumentPath = "/latest/dynamic/instance-identity/document";
+constexpr const char* kDocument =
+    R"({"accountId":"742060201234","availabilityZone":"eu-central-1b",)"
+    R"("instanceId":"i-01b0f6cf495625076","instanceType":"t4g.medium","region":"eu-central-1"})";
 
 // A loopback server of our own; only ever bound to 127.0.0.1.
 class LoopbackServer {
@@ -278,6 +285,13 @@ public:
     LoopbackServer() {
         m_server.Get(kItemPath, [](const httplib::Request&, httplib::Response& response) {
             response.set_content(kItemBody, "text/plain");
+        });
+        // An EC2 service for the cold cloud identity: token, then document.
+        m_server.Put(kTokenPath, [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(kToken, "text/plain");
+        });
+        m_server.Get(kDocumentPath, [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(kDocument, "text/plain");
         });
         m_port = m_server.bind_to_any_port("127.0.0.1");
         if (m_port > 0) {
@@ -296,6 +310,7 @@ public:
     std::string url() const {
         return "http://127.0.0.1:" + std::to_string(m_port) + kItemPath;
     }
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(m_port); }
     bool ok() const { return m_port > 0; }
 
 private:
@@ -336,6 +351,31 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+// One bare libcurl request with one header (none when empty); true on a
+// 200 with a body.
+bool BareRequest(const std::string& url, bool put, const std::string& header,
+                 std::string& body) {
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = header.empty() ? nullptr : curl_slist_append(nullptr, header.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    if (headers != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    }
+    if (put) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");  // Content-Length: 0
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
+    }
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    const CURLcode code = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return code == CURLE_OK && status == 200 && !body.empty();
+}
+
 void BM_Metadata_Bare(benchmark::State& state) {
     if (!Server().ok()) {
         state.SkipWithError("no loopback server");
@@ -343,21 +383,66 @@ void BM_Metadata_Bare(benchmark::State& state) {
     }
     const std::string url = Server().url();
     for (auto _ : state) {
-        CURL* curl = curl_easy_init();
         std::string body;
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_PROXY, "");
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-        const CURLcode code = curl_easy_perform(curl);
-        long status = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        curl_easy_cleanup(curl);
-        if (code != CURLE_OK || status != 200 || body != kItemBody) {
+        if (!BareRequest(url, false, "", body) || body != kItemBody) {
             state.SkipWithError("bare request failed");
             break;
         }
     }
+}
+
+// ------------------------------------------------------ cold cloud identity
+
+void BM_CloudCold_Ours(benchmark::State& state) {
+    if (!Server().ok()) {
+        state.SkipWithError("no loopback server");
+        return;
+    }
+    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", Server().base().c_str(), 1);
+    const vmdetect::report::DmiFields firmware = {{"sys_vendor", "Amazon EC2"}};
+    for (auto _ : state) {
+        vmdetect::cloud::ResetCacheForTests();
+        if (vmdetect::cloud::Identify(firmware)->size() != 7) {
+            state.SkipWithError("identity incomplete");
+            break;
+        }
+    }
+    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
+}
+
+
+// The same two requests, the answers taken as they come.
+void BM_CloudCold_Bare(benchmark::State& state) {
+    if (!Server().ok()) {
+        state.SkipWithError("no loopback server");
+        return;
+    }
+    const std::string base = Server().base();
+    for (auto _ : state) {
+        std::string token, document;
+        if (!BareRequest(base + kTokenPath, true, "X-aws-ec2-metadata-token-ttl-seconds: 60",
+                         token) ||
+            !BareRequest(base + kDocumentPath, false, "X-aws-ec2-metadata-token: " + token,
+                         document)) {
+            state.SkipWithError("bare request failed");
+            break;
+        }
+    }
+}
+
+// The same identity once kept: what every later report pays for it.
+void BM_CloudWarm_Ours(benchmark::State& state) {
+    if (!Server().ok()) {
+        state.SkipWithError("no loopback server");
+        return;
+    }
+    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", Server().base().c_str(), 1);
+    const vmdetect::report::DmiFields firmware = {{"sys_vendor", "Amazon EC2"}};
+    vmdetect::cloud::ResetCacheForTests();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(vmdetect::cloud::Identify(firmware));
+    }
+    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
 }
 
 // Fixed iteration counts where one iteration is a process or more: the same
@@ -383,6 +468,9 @@ BENCHMARK(BM_FirstFill_Ours)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_FirstFill_Bare)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_Metadata_Ours)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_Metadata_Bare)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_CloudCold_Ours)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_CloudCold_Bare)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_CloudWarm_Ours)->MinTime(0.3)->UseRealTime();
 
 }  // namespace
 

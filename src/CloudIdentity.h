@@ -14,4 +14,9 @@ namespace vmdetect::cloud {
 // network up to the report's deadline. Thread-safe.
 std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi);
 
+// Test seams: forget every answer and failure; make every failure look as
+// old as the retry interval.
+void ResetCacheForTests();
+void AgeFailuresForTests();
+
 }  // namespace vmdetect::cloud

@@ -12,14 +12,18 @@ constexpr const char* kEnvEc2Endpoint = "AWS_EC2_METADATA_SERVICE_ENDPOINT";
 constexpr const char* kEnvEc2Disabled = "AWS_EC2_METADATA_DISABLED";
 constexpr const char* kEnvGceHost = "GCE_METADATA_HOST";
 constexpr const char* kEnvOciEndpoint = "VMDETECT_OCI_METADATA_ENDPOINT";
+constexpr const char* kEnvAzureEndpoint = "VMDETECT_AZURE_METADATA_ENDPOINT";
+constexpr const char* kEnvAlibabaEndpoint = "VMDETECT_ALIBABA_METADATA_ENDPOINT";
 
 // Defaults.
 constexpr const char* kDefaultConfigPath = "/etc/vmdetect/vmdetect.conf";
 constexpr const char* kDefaultProcRoot = "/proc";
-// The real metadata services: these three are the only place they appear.
+// The real metadata services: this is the only place they appear.
 constexpr const char* kDefaultEc2Endpoint = "http://169.254.169.254";
 constexpr const char* kDefaultOciEndpoint = "http://169.254.169.254";
 constexpr const char* kDefaultGceHost = "metadata.google.internal";
+constexpr const char* kDefaultAzureEndpoint = "http://169.254.169.254";
+constexpr const char* kDefaultAlibabaEndpoint = "http://100.100.100.200";
 
 // Loaded on the first metadata request.
 constexpr const char* kLibcurlSoname = "libcurl.so.4";
@@ -28,6 +32,7 @@ constexpr const char* kLibcurlSoname = "libcurl.so.4";
 constexpr const char* kConfigSection = "VirtualServer";
 constexpr const char* kKeyProxyUUID = "sProxyVMUUID";
 constexpr const char* kKeyOciTimeout = "nOCIMetadataServiceTimeout";
+constexpr const char* kKeyCloudIdentityTimeout = "nCloudIdentityTimeoutMs";
 
 // Command lines.
 constexpr const char* kDmiCommandFormat =
@@ -54,6 +59,20 @@ constexpr const char* kOciV2Path = "/opc/v2/instance/";
 constexpr const char* kEc2TokenTtlHeader = "X-aws-ec2-metadata-token-ttl-seconds: 21600";
 constexpr const char* kEc2TokenHeaderName = "X-aws-ec2-metadata-token";
 constexpr const char* kOciV2Header = "Authorization: Bearer Oracle";
+
+// Cloud identity requests.
+constexpr const char* kEc2IdentityDocumentPath = "/latest/dynamic/instance-identity/document";
+constexpr const char* kEc2IdentityTokenTtlHeader = "X-aws-ec2-metadata-token-ttl-seconds: 60";
+constexpr const char* kGceItemMachineType = "instance/machine-type";
+constexpr const char* kGceFlavorName = "Metadata-Flavor";
+constexpr const char* kGceFlavorValue = "Google";
+constexpr const char* kAzureComputePath =
+    "/metadata/instance/compute?api-version=2021-02-01&format=json";
+constexpr const char* kAzureHeader = "Metadata: true";
+constexpr const char* kAlibabaTokenPath = "/latest/api/token";
+constexpr const char* kAlibabaTokenTtlHeader = "X-aliyun-ecs-metadata-token-ttl-seconds: 60";
+constexpr const char* kAlibabaTokenHeaderName = "X-aliyun-ecs-metadata-token";
+constexpr const char* kAlibabaMetaDataPath = "/latest/meta-data/";
 
 // Services.
 constexpr const char* kAzureAgentService = "Azure Linux Agent";

@@ -146,5 +146,9 @@ Endpoint Gce() {
 
 Endpoint Oci() { return FromBaseUrl(kEnvOciEndpoint, kDefaultOciEndpoint); }
 
+Endpoint Azure() { return FromBaseUrl(kEnvAzureEndpoint, kDefaultAzureEndpoint); }
+
+Endpoint Alibaba() { return FromBaseUrl(kEnvAlibabaEndpoint, kDefaultAlibabaEndpoint); }
+
 }  // namespace endpoints
 }  // namespace vmdetect

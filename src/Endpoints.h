@@ -20,6 +20,10 @@ Endpoint Ec2();
 Endpoint Gce();
 // VMDETECT_OCI_METADATA_ENDPOINT (base URL).
 Endpoint Oci();
+// VMDETECT_AZURE_METADATA_ENDPOINT (base URL).
+Endpoint Azure();
+// VMDETECT_ALIBABA_METADATA_ENDPOINT (base URL).
+Endpoint Alibaba();
 
 }  // namespace endpoints
 }  // namespace vmdetect

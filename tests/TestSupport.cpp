@@ -57,6 +57,8 @@ void SetSafeDefaults() {
     ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("GCE_METADATA_HOST", "127.0.0.1:9", 1);
     ::setenv("VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_AZURE_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_ALIBABA_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::unsetenv("AWS_EC2_METADATA_DISABLED");
     ::setenv("VMDETECT_CONFIG", "/nonexistent/vmdetect-test.conf", 1);
     ::setenv("VMDETECT_LOG", "/dev/null", 1);

@@ -165,6 +165,8 @@ public:
             {"AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9"},
             {"GCE_METADATA_HOST", "127.0.0.1:9"},
             {"VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_AZURE_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_ALIBABA_METADATA_ENDPOINT", "http://127.0.0.1:9"},
         };
     }
     std::string envDump() const { return m_dir.file("dmidecode.env"); }

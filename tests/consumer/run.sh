@@ -55,7 +55,9 @@ run_closed() {
   env -i PATH="$work/bin:/usr/bin:/bin" LD_LIBRARY_PATH="$libdir" \
     HOST_PROC="$work/proc" VMDETECT_CONFIG="$work/none.conf" VMDETECT_LOG=/dev/null \
     AWS_EC2_METADATA_SERVICE_ENDPOINT=http://127.0.0.1:9 GCE_METADATA_HOST=127.0.0.1:9 \
-    VMDETECT_OCI_METADATA_ENDPOINT=http://127.0.0.1:9 "$@"
+    VMDETECT_OCI_METADATA_ENDPOINT=http://127.0.0.1:9 \
+    VMDETECT_AZURE_METADATA_ENDPOINT=http://127.0.0.1:9 \
+    VMDETECT_ALIBABA_METADATA_ENDPOINT=http://127.0.0.1:9 "$@"
 }
 expected="flags=0x0 platform=[] uuid=[unset]"
 

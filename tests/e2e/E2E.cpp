@@ -83,6 +83,8 @@ std::vector<std::unique_ptr<ScopedEnv>> Machine::Environment() {
     set("AWS_EC2_METADATA_SERVICE_ENDPOINT", metadata.url());
     set("VMDETECT_OCI_METADATA_ENDPOINT", metadata.url());
     set("GCE_METADATA_HOST", metadata.hostPort());
+    set("VMDETECT_AZURE_METADATA_ENDPOINT", metadata.url());
+    set("VMDETECT_ALIBABA_METADATA_ENDPOINT", metadata.url());
     for (const auto& pair : extraEnv) {
         set(pair.first.c_str(), pair.second);
     }

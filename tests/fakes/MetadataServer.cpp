@@ -68,6 +68,9 @@ struct MetadataServer::Impl {
         record.method = request.method;
         record.path = request.path;
         record.body = request.body;
+        for (const auto& param : request.params) {
+            record.query += (record.query.empty() ? "" : "&") + param.first + "=" + param.second;
+        }
         for (const auto& header : request.headers) {
             record.headers.emplace_back(header.first, header.second);
         }

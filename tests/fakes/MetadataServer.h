@@ -58,6 +58,7 @@ struct Route {
 struct RecordedRequest {
     std::string method;
     std::string path;
+    std::string query;  // "name=value&..." sorted by name ("" when none)
     Headers headers;
     std::string body;
     bool expected = false;  // some route answered it
