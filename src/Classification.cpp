@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Constants.h"
+#include "HostProc.h"
 #include "ZTVMDetect.h"
 #include "adapters/FXString.h"
 #include "adapters/ZtProcess.h"
@@ -96,7 +97,8 @@ bool ZTVMDetect::_DoesUnixServiceExist(const std::string& serviceName, bool& exi
     std::string command;
     std::string output;
     std::string errorOutput;
-    FXString::Format(command, vmdetect::kServiceCommandFormat, serviceName.c_str());
+    FXString::Format(command, vmdetect::kServiceCommandFormat,
+                     vmdetect::EscapeSingleQuotes(serviceName).c_str());
     const int result = ZtProcess::system(command.c_str(), &output, &errorOutput, 0, false);
     if (result != 0) {
         DebugLvl(kFunction, 2,

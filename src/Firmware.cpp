@@ -8,6 +8,7 @@
 
 #include "Constants.h"
 #include "FirmwareCache.h"
+#include "HostProc.h"
 #include "ZTVMDetect.h"
 #include "adapters/FXString.h"
 #include "adapters/ZTPlatformInfo.h"
@@ -73,7 +74,11 @@ bool ZTVMDetect::DMIDecode(const std::string& key, std::string& value,
     std::string command;
     std::string output;
     std::string errorOutput;
-    FXString::Format(command, vmdetect::kDmiCommandFormat, key.c_str(), separator.c_str());
+    // Both texts sit between single quotes in the line; a caller's quote
+    // must not end them.
+    FXString::Format(command, vmdetect::kDmiCommandFormat,
+                     vmdetect::EscapeSingleQuotes(key).c_str(),
+                     vmdetect::EscapeSingleQuotes(separator).c_str());
     if (ZtProcess::system(command.c_str(), &output, &errorOutput, 0, true) != 0) {
         Debug("bool ZTVMDetect::DMIDecode(const string&, std::string&, const string&)",
               "Failed to run the command Error %s", errorOutput.c_str());
