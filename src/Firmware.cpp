@@ -35,6 +35,30 @@ bool CacheHoldsIdentity() {
            !ZTVMDetect::c_sBiosUUID.empty();
 }
 
+// A fresh read, the configured UUID override, and the four strings stored;
+// the caller holds the fill lock.
+bool FillLocked(ZTVMDetect& detector, std::string& manufacturer, std::string& serialNumber,
+                std::string& uuid, std::string& version) {
+    const bool result = detector.GetBiosInfo_Unix(manufacturer, serialNumber, uuid, version);
+    ZTPlatformInfo platformInfo;
+    std::string proxyUUID;
+    platformInfo.getString(vmdetect::kConfigSection, vmdetect::kKeyProxyUUID, &proxyUUID);
+    if (!proxyUUID.empty()) {
+        detector.Debug(
+            "bool ZTVMDetect::GetBiosInfo(std::string&, std::string&, std::string&, std::string&)",
+            "Override proxy UUID based on regkey to [%s]", proxyUUID.c_str());
+        uuid = proxyUUID;
+    }
+    ZTVMDetect::c_sManufacturer = manufacturer;
+    ZTVMDetect::c_sSerialNumber = serialNumber;
+    ZTVMDetect::c_sBiosUUID = uuid;
+    ZTVMDetect::c_sVersion = version;
+    if (CacheHoldsIdentity()) {
+        g_complete.store(true, std::memory_order_release);
+    }
+    return result;
+}
+
 // atoi's reading (white space, sign, digits), saturated instead of overflowing.
 long long ParseLeadingInt(const char* text) {
     while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
@@ -105,27 +129,13 @@ bool ZTVMDetect::GetSMBIOSVersion(int& version) {
 
 bool ZTVMDetect::GetBiosInfo(std::string& manufacturer, std::string& serialNumber,
                              std::string& uuid, std::string& version) {
-    if (!g_complete.load(std::memory_order_acquire)) {
+    // The lock-free path serves only while the three tested strings are
+    // filled: a caller that empties one gets a fresh read on its next call.
+    if (!g_complete.load(std::memory_order_acquire) || !CacheHoldsIdentity()) {
         std::lock_guard<std::mutex> lock(FillMutex());
         if (!CacheHoldsIdentity()) {
-            bool result = GetBiosInfo_Unix(manufacturer, serialNumber, uuid, version);
-            ZTPlatformInfo platformInfo;
-            std::string proxyUUID;
-            platformInfo.getString(vmdetect::kConfigSection, vmdetect::kKeyProxyUUID, &proxyUUID);
-            if (!proxyUUID.empty()) {
-                Debug("bool ZTVMDetect::GetBiosInfo(std::string&, std::string&, std::string&, "
-                      "std::string&)",
-                      "Override proxy UUID based on regkey to [%s]", proxyUUID.c_str());
-                uuid = proxyUUID;
-            }
-            c_sManufacturer = manufacturer;
-            c_sSerialNumber = serialNumber;
-            c_sBiosUUID = uuid;
-            c_sVersion = version;
-            if (CacheHoldsIdentity()) {
-                g_complete.store(true, std::memory_order_release);
-            }
-            return result;
+            g_complete.store(false, std::memory_order_relaxed);
+            return FillLocked(*this, manufacturer, serialNumber, uuid, version);
         }
         g_complete.store(true, std::memory_order_release);
     }
