@@ -4,6 +4,7 @@
 
 #include "Constants.h"
 #include "HostProc.h"
+#include "ProbeCache.h"
 #include "ZTVMDetect.h"
 #include "adapters/FXString.h"
 #include "adapters/ZtProcess.h"
@@ -40,6 +41,23 @@ const GuestRule kGuestRules[] = {
     {{"Alibaba"}, nullptr, nullptr, nullptr, HV_ALIBABA_VM, 0},
 };
 
+// The two probe answers reused under nProbeCacheSeconds: on a QEMU guest
+// whose metadata address swallows requests the Oracle check then waits out
+// its time-out once per period instead of on every call.
+vmdetect::probecache::Remembered<bool> g_azureAnswer;
+vmdetect::probecache::Remembered<bool> g_oracleAnswer;
+
+bool AskProbe(ZTVMDetect& detector, Probe probe) {
+    vmdetect::probecache::Remembered<bool>& kept =
+        probe == &ZTVMDetect::_IsAzureVM ? g_azureAnswer : g_oracleAnswer;
+    bool answer = false;
+    if (!kept.Get(answer)) {
+        answer = (detector.*probe)();
+        kept.Put(answer);
+    }
+    return answer;
+}
+
 bool Contains(const std::string& text, const char* needle) {
     return text.find(needle) != std::string::npos;
 }
@@ -72,7 +90,7 @@ bool ZTVMDetect::DetectHypervisor_VM(unsigned int& flags) {
         if (!Holds(rule, manufacturer, version)) {
             continue;
         }
-        const bool yes = rule.probe == nullptr || (this->*rule.probe)();
+        const bool yes = rule.probe == nullptr || AskProbe(*this, rule.probe);
         flags |= yes ? rule.bit : rule.bitOtherwise;
         break;
     }

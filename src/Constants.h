@@ -28,6 +28,7 @@ constexpr const char* kLibcurlSoname = "libcurl.so.4";
 constexpr const char* kConfigSection = "VirtualServer";
 constexpr const char* kKeyProxyUUID = "sProxyVMUUID";
 constexpr const char* kKeyOciTimeout = "nOCIMetadataServiceTimeout";
+constexpr const char* kKeyProbeCacheSeconds = "nProbeCacheSeconds";
 
 // Command lines.
 constexpr const char* kDmiCommandFormat =

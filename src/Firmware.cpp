@@ -9,6 +9,7 @@
 #include "Constants.h"
 #include "FirmwareCache.h"
 #include "HostProc.h"
+#include "ProbeCache.h"
 #include "ZTVMDetect.h"
 #include "adapters/FXString.h"
 #include "adapters/ZTPlatformInfo.h"
@@ -35,6 +36,27 @@ bool CacheHoldsIdentity() {
            !ZTVMDetect::c_sBiosUUID.empty();
 }
 
+// The four strings of one fill and what the read returned.
+struct FirmwareRead {
+    std::string manufacturer;
+    std::string serialNumber;
+    std::string uuid;
+    std::string version;
+    bool result = false;
+};
+
+// A fill that left the cache incomplete, reused under nProbeCacheSeconds: a
+// machine whose record lacks a field, or where dmidecode cannot read it,
+// then pays for the five command lines once per period instead of per call.
+vmdetect::probecache::Remembered<FirmwareRead> g_incompleteRead;
+
+void Store(const FirmwareRead& read) {
+    ZTVMDetect::c_sManufacturer = read.manufacturer;
+    ZTVMDetect::c_sSerialNumber = read.serialNumber;
+    ZTVMDetect::c_sBiosUUID = read.uuid;
+    ZTVMDetect::c_sVersion = read.version;
+}
+
 // A fresh read, the configured UUID override, and the four strings stored;
 // the caller holds the fill lock.
 bool FillLocked(ZTVMDetect& detector, std::string& manufacturer, std::string& serialNumber,
@@ -49,12 +71,16 @@ bool FillLocked(ZTVMDetect& detector, std::string& manufacturer, std::string& se
             "Override proxy UUID based on regkey to [%s]", proxyUUID.c_str());
         uuid = proxyUUID;
     }
-    ZTVMDetect::c_sManufacturer = manufacturer;
-    ZTVMDetect::c_sSerialNumber = serialNumber;
-    ZTVMDetect::c_sBiosUUID = uuid;
-    ZTVMDetect::c_sVersion = version;
+    unsigned long reuseSeconds = 0;
+    platformInfo.getNumber(vmdetect::kConfigSection, vmdetect::kKeyProbeCacheSeconds,
+                           &reuseSeconds);
+    vmdetect::probecache::SetSeconds(reuseSeconds);
+    const FirmwareRead read{manufacturer, serialNumber, uuid, version, result};
+    Store(read);
     if (CacheHoldsIdentity()) {
         g_complete.store(true, std::memory_order_release);
+    } else {
+        g_incompleteRead.Put(read);
     }
     return result;
 }
@@ -135,7 +161,16 @@ bool ZTVMDetect::GetBiosInfo(std::string& manufacturer, std::string& serialNumbe
         std::lock_guard<std::mutex> lock(FillMutex());
         if (!CacheHoldsIdentity()) {
             g_complete.store(false, std::memory_order_relaxed);
-            return FillLocked(*this, manufacturer, serialNumber, uuid, version);
+            FirmwareRead kept;
+            if (!g_incompleteRead.Get(kept)) {
+                return FillLocked(*this, manufacturer, serialNumber, uuid, version);
+            }
+            Store(kept);
+            manufacturer = kept.manufacturer;
+            serialNumber = kept.serialNumber;
+            uuid = kept.uuid;
+            version = kept.version;
+            return kept.result;
         }
         g_complete.store(true, std::memory_order_release);
     }
@@ -235,6 +270,7 @@ std::string CachedBiosUUID() {
 }
 
 void ResetCacheForTests() {
+    vmdetect::probecache::ForgetAll();
     std::lock_guard<std::mutex> lock(FillMutex());
     ZTVMDetect::c_sManufacturer.clear();
     ZTVMDetect::c_sSerialNumber.clear();
