@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "TestSupport.h"
 #include "ZTVMDetect.h"
@@ -229,6 +231,33 @@ TEST(Classification, ProbeAnswersAreReusedOnlyWhenConfigured) {
         EXPECT_EQ(server.count("GET", "/opc/v1/instance/"), c.oracle);
         EXPECT_EQ(CountCalls(fakes, "/bin/sh -c dmidecode"), c.dmiLines);
     }
+}
+
+TEST(Classification, ReusedAnswersAreSharedAcrossThreads) {
+    FakeTools fakes;
+    testsupport::WriteFile(fakes.dir().file("record"),
+                           "\tManufacturer: Microsoft Corporation\n\tUUID: 11111111-2222-3333-4444-555555555555\n");
+    fakes.UseDmi(fakes.dir().file("record"));
+    testsupport::WriteFile(fakes.dir().file("vmdetect.conf"), "[VirtualServer]\nnProbeCacheSeconds=300\n");
+    ScopedEnv config("VMDETECT_CONFIG", fakes.dir().file("vmdetect.conf").c_str());
+    constexpr int kThreads = 8;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int call = 0; call < 4; ++call) {
+                wrong += ::DetectHypervisor() == HV_HYPERV_VM ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    // The incomplete read is kept under the fill lock: one read in all. The
+    // first service probes may race, later calls reuse the answer.
+    EXPECT_EQ(CountCalls(fakes, "/bin/sh -c dmidecode"), 5u);
+    EXPECT_LE(CountCalls(fakes, "systemctl"), static_cast<size_t>(kThreads));
 }
 
 TEST(AzureProbe, SplitsOnTheAgentUnit) {
