@@ -27,8 +27,8 @@ const char* const kFirmwareLines[5] = {
 namespace {
 
 // Command lines as they look on a busy server: kernel threads (empty),
-// daemons with arguments, a long Java line, and a dockerd that must not
-// count as a daemon of the old "docker daemon" form.
+// daemons with arguments, a long Java line, and Docker's helpers, which do
+// not count as its daemon (so the walk lists the whole tree).
 std::string LongJavaLine() {
     using namespace std::string_literals;
     std::string line = "/usr/lib/jvm/java-17-openjdk-amd64/bin/java\0-Xmx2g\0-cp\0"s;
@@ -50,7 +50,8 @@ std::vector<std::string> SampleLines() {
         "/usr/bin/python3\0/usr/bin/networkd-dispatcher\0--run-startup-triggers\0"s,
         "nginx: worker process                              \0"s,
         LongJavaLine(),
-        "/usr/bin/dockerd\0-H\0fd://\0--containerd=/run/containerd/containerd.sock\0"s,
+        "/usr/bin/containerd\0"s,
+        "/usr/bin/docker-proxy\0-proto\0tcp\0-host-ip\0" "0.0.0.0\0-host-port\0" "8080\0"s,
         ""s,
         "-bash\0"s,
         "/usr/sbin/cron\0-f\0"s,

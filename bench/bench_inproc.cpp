@@ -1,30 +1,39 @@
 // In-process figures: the warm walk, the runner (also under a 4 GiB caller),
 // the first firmware fill and one metadata request, each next to the bare
-// system calls or library calls that the same work needs at least.
+// system calls or library calls that the same work needs at least; and five
+// calls on a QEMU guest whose Oracle address is silent, with probe-answer
+// reuse against without.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <httplib.h>
 #include <spawn.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "BenchSupport.h"
 #include "CloudIdentity.h"
 #include "FirmwareCache.h"
 #include "ZTVMDetect.h"
+#include "adapters/LogSink.h"
 #include "adapters/ZTLibCurl.h"
 #include "adapters/ZtProcess.h"
 
@@ -410,7 +419,6 @@ void BM_CloudCold_Ours(benchmark::State& state) {
     ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
 }
 
-
 // The same two requests, the answers taken as they come.
 void BM_CloudCold_Bare(benchmark::State& state) {
     if (!Server().ok()) {
@@ -445,6 +453,109 @@ void BM_CloudWarm_Ours(benchmark::State& state) {
     ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
 }
 
+// ------------------------------------------------- QEMU guest, silent Oracle
+
+// Accepts connections on 127.0.0.1 and never answers, as a metadata address
+// that swallows requests does.
+class SilentServer {
+public:
+    SilentServer() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(m_fd, 64) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            return;
+        }
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] {
+            for (int client; (client = ::accept(m_fd, nullptr, nullptr)) >= 0;) {
+                m_clients.push_back(client);  // held open, never read
+            }
+        });
+    }
+    ~SilentServer() {
+        ::shutdown(m_fd, SHUT_RDWR);  // ends the accept
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        for (const int client : m_clients) {
+            ::close(client);
+        }
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+    bool ok() const { return m_port > 0; }
+
+private:
+    int m_fd = -1;
+    int m_port = -1;
+    std::thread m_thread;
+    std::vector<int> m_clients;
+};
+
+// Sets environment variables for its lifetime and puts the old values back.
+class EnvScope {
+public:
+    void Set(const char* name, const std::string& value) {
+        const char* old = std::getenv(name);
+        m_saved.emplace_back(name, old != nullptr ? std::make_unique<std::string>(old) : nullptr);
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~EnvScope() {
+        for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
+            if (it->second) {
+                ::setenv(it->first.c_str(), it->second->c_str(), 1);
+            } else {
+                ::unsetenv(it->first.c_str());
+            }
+        }
+        vmdetect::log::Reconfigure();
+    }
+
+private:
+    std::vector<std::pair<std::string, std::unique_ptr<std::string>>> m_saved;
+};
+
+// Five DetectHypervisor calls of a fresh process on a QEMU guest whose Oracle
+// metadata address swallows requests; the argument is nProbeCacheSeconds
+// (0: no such key).
+void BM_QemuFiveCalls(benchmark::State& state) {
+    SilentServer oracle;
+    bench::EmptyDir proc;
+    const std::string config = proc.path() + ".conf";
+    if (!oracle.ok()) {
+        state.SkipWithError("no loopback server");
+        return;
+    }
+    if (state.range(0) > 0) {
+        std::FILE* file = std::fopen(config.c_str(), "w");
+        std::fprintf(file, "[VirtualServer]\nnProbeCacheSeconds=%ld\n", static_cast<long>(state.range(0)));
+        std::fclose(file);
+    }
+    {
+        EnvScope env;
+        env.Set("VMDETECT_FAKE_DMI", std::string(VMDETECT_BENCH_DATA) + "/dmi/qemu-1.system.txt");
+        env.Set("VMDETECT_CONFIG", config);
+        env.Set("HOST_PROC", proc.path());
+        env.Set("VMDETECT_OCI_METADATA_ENDPOINT", oracle.url());
+        env.Set("VMDETECT_LOG", "/dev/null");  // one Error line per time-out
+        vmdetect::log::Reconfigure();
+        for (auto _ : state) {
+            vmdetect::firmware::ResetCacheForTests();
+            for (int call = 0; call < 5; ++call) {
+                benchmark::DoNotOptimize(DetectHypervisor());
+            }
+        }
+    }
+    ::unlink(config.c_str());
+}
+
 // Fixed iteration counts where one iteration is a process or more: the same
 // work for ours and the floor in every repetition.
 BENCHMARK(BM_WarmWalk_Ours)->Arg(100)->Arg(1000)->Arg(10000)->MinTime(0.5)->UseRealTime();
@@ -471,6 +582,8 @@ BENCHMARK(BM_Metadata_Bare)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_CloudCold_Ours)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_CloudCold_Bare)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_CloudWarm_Ours)->MinTime(0.3)->UseRealTime();
+// Seconds per iteration: three repetitions tell 1 s from 5 s.
+BENCHMARK(BM_QemuFiveCalls)->Arg(0)->Arg(300)->Iterations(1)->Repetitions(3)->UseRealTime();
 
 }  // namespace
 

@@ -93,7 +93,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME vmdetect)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "dmidecode, libcurl4, libinih1")
+# libcurl is loaded at run time, so dpkg-shlibdeps cannot see it. The oldest
+# options the client sets (CURLOPT_NOPROXY, the CURLOPT_PROTOCOLS bit masks it
+# falls back to where the protocol names are refused) came with 7.19.4.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "dmidecode, libcurl4 (>= 7.19.4), libinih1")
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
   "detects the virtualisation or cloud platform of this machine and its identity
 libvmdetect tells a process on which virtualisation or cloud platform its

@@ -5,7 +5,9 @@
 
 class EvDebugFileInstance;
 
-class EvDebug {
+// Exported: ZTVMDetect derives from it publicly, so its callers may log
+// through the inherited operations.
+class __attribute__((visibility("default"))) EvDebug {
 public:
     explicit EvDebug(EvDebugFileInstance* instance);
     ~EvDebug();

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "Constants.h"
+#include "HostProc.h"
+#include "ProbeCache.h"
 #include "ZTVMDetect.h"
 #include "adapters/FXString.h"
 #include "adapters/ZtProcess.h"
@@ -51,6 +53,23 @@ const GuestRule kGuestRules[] = {
     {{"Alibaba"}, nullptr, nullptr, nullptr, HV_ALIBABA_VM, 0},
 };
 
+// The two probe answers reused under nProbeCacheSeconds: on a QEMU guest
+// whose metadata address swallows requests the Oracle check then waits out
+// its time-out once per period instead of on every call.
+vmdetect::probecache::Remembered<bool> g_azureAnswer;
+vmdetect::probecache::Remembered<bool> g_oracleAnswer;
+
+bool AskProbe(ZTVMDetect& detector, Probe probe) {
+    vmdetect::probecache::Remembered<bool>& kept =
+        probe == &ZTVMDetect::_IsAzureVM ? g_azureAnswer : g_oracleAnswer;
+    bool answer = false;
+    if (!kept.Get(answer)) {
+        answer = (detector.*probe)();
+        kept.Put(answer);
+    }
+    return answer;
+}
+
 bool Contains(const std::string& text, const char* needle) {
     return text.find(needle) != std::string::npos;
 }
@@ -83,7 +102,7 @@ bool ZTVMDetect::DetectHypervisor_VM(unsigned int& flags) {
         if (!Holds(rule, manufacturer, version)) {
             continue;
         }
-        const bool yes = rule.probe == nullptr || (this->*rule.probe)();
+        const bool yes = rule.probe == nullptr || AskProbe(*this, rule.probe);
         flags |= yes ? rule.bit : rule.bitOtherwise;
         break;
     }
@@ -109,7 +128,8 @@ bool ZTVMDetect::_DoesUnixServiceExist(const std::string& serviceName, bool& exi
     std::string command;
     std::string output;
     std::string errorOutput;
-    FXString::Format(command, vmdetect::kServiceCommandFormat, serviceName.c_str());
+    FXString::Format(command, vmdetect::kServiceCommandFormat,
+                     vmdetect::EscapeSingleQuotes(serviceName).c_str());
     const int result = ZtProcess::system(command.c_str(), &output, &errorOutput, 0, false);
     if (result != 0) {
         DebugLvl(kFunction, 2,

@@ -33,6 +33,7 @@ constexpr const char* kConfigSection = "VirtualServer";
 constexpr const char* kKeyProxyUUID = "sProxyVMUUID";
 constexpr const char* kKeyOciTimeout = "nOCIMetadataServiceTimeout";
 constexpr const char* kKeyCloudIdentityTimeout = "nCloudIdentityTimeoutMs";
+constexpr const char* kKeyProbeCacheSeconds = "nProbeCacheSeconds";
 
 // Command lines.
 constexpr const char* kDmiCommandFormat =

@@ -8,6 +8,8 @@
 
 #include "Constants.h"
 #include "FirmwareCache.h"
+#include "HostProc.h"
+#include "ProbeCache.h"
 #include "ZTVMDetect.h"
 #include "adapters/FXString.h"
 #include "adapters/ZTPlatformInfo.h"
@@ -32,6 +34,57 @@ std::atomic<bool> g_complete{false};
 bool CacheHoldsIdentity() {
     return !ZTVMDetect::c_sManufacturer.empty() && !ZTVMDetect::c_sSerialNumber.empty() &&
            !ZTVMDetect::c_sBiosUUID.empty();
+}
+
+// The four strings of one fill and what the read returned.
+struct FirmwareRead {
+    std::string manufacturer;
+    std::string serialNumber;
+    std::string uuid;
+    std::string version;
+    bool result = false;
+};
+
+// A fill that left the cache incomplete, reused under nProbeCacheSeconds: a
+// machine whose record lacks a field, or where dmidecode cannot read it,
+// then pays for the five command lines once per period instead of per call.
+vmdetect::probecache::Remembered<FirmwareRead> g_incompleteRead;
+
+void Store(const FirmwareRead& read) {
+    ZTVMDetect::c_sManufacturer = read.manufacturer;
+    ZTVMDetect::c_sSerialNumber = read.serialNumber;
+    ZTVMDetect::c_sBiosUUID = read.uuid;
+    ZTVMDetect::c_sVersion = read.version;
+}
+
+constexpr const char* kFnGetBiosInfo =
+    "bool ZTVMDetect::GetBiosInfo(std::string&, std::string&, std::string&, std::string&)";
+
+// A fresh read, the configured UUID override, and the four strings stored;
+// the caller holds the fill lock.
+bool FillLocked(ZTVMDetect& detector, std::string& manufacturer, std::string& serialNumber,
+                std::string& uuid, std::string& version) {
+    const bool result = detector.GetBiosInfo_Unix(manufacturer, serialNumber, uuid, version);
+    ZTPlatformInfo platformInfo;
+    std::string proxyUUID;
+    platformInfo.getString(vmdetect::kConfigSection, vmdetect::kKeyProxyUUID, &proxyUUID);
+    if (!proxyUUID.empty()) {
+        detector.Debug(kFnGetBiosInfo, "Override proxy UUID based on regkey to [%s]",
+                       proxyUUID.c_str());
+        uuid = proxyUUID;
+    }
+    unsigned long reuseSeconds = 0;
+    platformInfo.getNumber(vmdetect::kConfigSection, vmdetect::kKeyProbeCacheSeconds,
+                           &reuseSeconds);
+    vmdetect::probecache::SetSeconds(reuseSeconds);
+    const FirmwareRead read{manufacturer, serialNumber, uuid, version, result};
+    Store(read);
+    if (CacheHoldsIdentity()) {
+        g_complete.store(true, std::memory_order_release);
+    } else {
+        g_incompleteRead.Put(read);
+    }
+    return result;
 }
 
 // atoi's reading (white space, sign, digits), saturated instead of overflowing.
@@ -75,7 +128,11 @@ bool ZTVMDetect::DMIDecode(const std::string& key, std::string& value,
     std::string command;
     std::string output;
     std::string errorOutput;
-    FXString::Format(command, vmdetect::kDmiCommandFormat, key.c_str(), separator.c_str());
+    // Both texts sit between single quotes in the line; a caller's quote
+    // must not end them.
+    FXString::Format(command, vmdetect::kDmiCommandFormat,
+                     vmdetect::EscapeSingleQuotes(key).c_str(),
+                     vmdetect::EscapeSingleQuotes(separator).c_str());
     if (ZtProcess::system(command.c_str(), &output, &errorOutput, 0, true) != 0) {
         Debug(kFunction, "Failed to run the command Error %s", errorOutput.c_str());
         return false;
@@ -101,27 +158,22 @@ bool ZTVMDetect::GetSMBIOSVersion(int& version) {
 
 bool ZTVMDetect::GetBiosInfo(std::string& manufacturer, std::string& serialNumber,
                              std::string& uuid, std::string& version) {
-    static constexpr const char* kFunction =
-        "bool ZTVMDetect::GetBiosInfo(std::string&, std::string&, std::string&, std::string&)";
-    if (!g_complete.load(std::memory_order_acquire)) {
+    // The lock-free path serves only while the three tested strings are
+    // filled: a caller that empties one gets a fresh read on its next call.
+    if (!g_complete.load(std::memory_order_acquire) || !CacheHoldsIdentity()) {
         std::lock_guard<std::mutex> lock(FillMutex());
         if (!CacheHoldsIdentity()) {
-            bool result = GetBiosInfo_Unix(manufacturer, serialNumber, uuid, version);
-            ZTPlatformInfo platformInfo;
-            std::string proxyUUID;
-            platformInfo.getString(vmdetect::kConfigSection, vmdetect::kKeyProxyUUID, &proxyUUID);
-            if (!proxyUUID.empty()) {
-                Debug(kFunction, "Override proxy UUID based on regkey to [%s]", proxyUUID.c_str());
-                uuid = proxyUUID;
+            g_complete.store(false, std::memory_order_relaxed);
+            FirmwareRead kept;
+            if (!g_incompleteRead.Get(kept)) {
+                return FillLocked(*this, manufacturer, serialNumber, uuid, version);
             }
-            c_sManufacturer = manufacturer;
-            c_sSerialNumber = serialNumber;
-            c_sBiosUUID = uuid;
-            c_sVersion = version;
-            if (CacheHoldsIdentity()) {
-                g_complete.store(true, std::memory_order_release);
-            }
-            return result;
+            Store(kept);
+            manufacturer = kept.manufacturer;
+            serialNumber = kept.serialNumber;
+            uuid = kept.uuid;
+            version = kept.version;
+            return kept.result;
         }
         g_complete.store(true, std::memory_order_release);
     }
@@ -221,6 +273,7 @@ std::string CachedBiosUUID() {
 }
 
 void ResetCacheForTests() {
+    vmdetect::probecache::ForgetAll();
     std::lock_guard<std::mutex> lock(FillMutex());
     ZTVMDetect::c_sManufacturer.clear();
     ZTVMDetect::c_sSerialNumber.clear();

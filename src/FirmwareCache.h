@@ -14,7 +14,8 @@ std::string CachedBiosUUID();
 // pieces.
 bool ParseSMBIOSVersion(const std::string& text, int& version);
 
-// Empties the cache again; tests only.
+// Empties the cache again and forgets every kept probe answer; tests and
+// benchmarks only.
 void ResetCacheForTests();
 
 }  // namespace firmware

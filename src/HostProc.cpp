@@ -31,16 +31,20 @@ std::string ShellQuote(const std::string& text) {
     if (IsShellSafe(text)) {
         return text;
     }
-    std::string quoted = "'";
+    return "'" + EscapeSingleQuotes(text) + "'";
+}
+
+std::string EscapeSingleQuotes(const std::string& text) {
+    std::string escaped;
+    escaped.reserve(text.size());
     for (const char c : text) {
         if (c == '\'') {
-            quoted += "'\\''";
+            escaped += "'\\''";
         } else {
-            quoted += c;
+            escaped += c;
         }
     }
-    quoted += "'";
-    return quoted;
+    return escaped;
 }
 
 }  // namespace vmdetect

@@ -12,4 +12,8 @@ std::string ProcRoot();
 // characters, single-quoted otherwise.
 std::string ShellQuote(const std::string& text);
 
+// `text` for the inside of a single-quoted /bin/sh word: every quote becomes
+// '\'' (close, escaped quote, reopen), so the word stays one literal word.
+std::string EscapeSingleQuotes(const std::string& text);
+
 }  // namespace vmdetect

@@ -31,6 +31,33 @@ int LeadingPid(const char* name) {
     return static_cast<int>(value);
 }
 
+// The daemon as it runs since 2016: a first argument whose last path
+// component is exactly "dockerd" (systemd's /usr/bin/dockerd, rootless
+// plain dockerd).
+bool IsDockerd(const char* firstArgument) {
+    const char* slash = std::strrchr(firstArgument, '/');
+    const char* base = slash == nullptr ? firstArgument : slash + 1;
+    return std::strcmp(base, "dockerd") == 0;
+}
+
+// The classic forms: a program path ending in "docker" followed by a
+// "daemon" argument, or "docker-daemon". The byte after "docker" is skipped
+// (the NUL between the two arguments, or the dash), then "daemon" is sought
+// up to the next NUL. `buffer` holds `count` bytes and a NUL after them.
+bool IsClassicDockerDaemon(const char* buffer, unsigned int count) {
+    const char* docker = std::strstr(buffer, "docker");
+    if (docker == nullptr) {
+        return false;
+    }
+    const size_t start = static_cast<size_t>(docker - buffer) + 7;
+    return start < count && std::strstr(buffer + start, "daemon") != nullptr;
+}
+
+bool IsDockerDaemon(const char* buffer, unsigned int count) {
+    // Only the first argument is searched: the string functions stop at its NUL.
+    return IsDockerd(buffer) || IsClassicDockerDaemon(buffer, count);
+}
+
 }  // namespace
 
 bool ZTVMDetect::DetectHypervisor_Host(unsigned int& flags) {
@@ -82,18 +109,7 @@ CYbError ZTVMDetect::DockerProcWalker(const char* directory, const char* name, b
         return CYbError::Success();
     }
     buffer[count] = '\0';
-    // Only the first argument is searched: the search stops at its NUL.
-    const char* docker = std::strstr(buffer, "docker");
-    if (docker == nullptr) {
-        return CYbError::Success();
-    }
-    // Past "docker" and one more byte: the NUL that ends a program path
-    // "…/docker" before a "daemon" argument, or the dash of "docker-daemon".
-    const size_t start = static_cast<size_t>(docker - buffer) + 7;
-    if (start >= count) {
-        return CYbError::Success();
-    }
-    if (std::strstr(buffer + start, "daemon") == nullptr) {
+    if (!IsDockerDaemon(buffer, count)) {
         return CYbError::Success();
     }
     *static_cast<bool*>(context) = true;

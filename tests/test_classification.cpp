@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
 
 #include "TestSupport.h"
 #include "ZTVMDetect.h"
+#include "fakes/MetadataServer.h"
 
 using testsupport::FakeTools;
 using testsupport::LogCapture;
+using testsupport::ScopedEnv;
 
 namespace {
 
@@ -168,6 +174,90 @@ TEST(Classification, UnreadableFirmwareLeavesTheWord) {
     EXPECT_EQ(flags, static_cast<unsigned int>(HV_XEN_HOST));
     EXPECT_TRUE(log.contains("DEBUG bool ZTVMDetect::DetectHypervisor_VM(unsigned int&): Failed to get BiosInfo"));
     EXPECT_FALSE(log.contains("Manufacturer of VM is"));
+}
+
+TEST(Classification, ProbeAnswersAreReusedOnlyWhenConfigured) {
+    // Three DetectHypervisor calls: how many service probes, Oracle requests
+    // and firmware lines they cost under each setting.
+    struct Case {
+        const char* name;
+        const char* setting;  // the [VirtualServer] line; nullptr: no file
+        std::string record;   // a capture name, or a record's text
+        const char* rows;
+        int pauseMs;          // between the calls
+        size_t services, oracle, dmiLines;
+        unsigned int flags;
+    };
+    const std::string noSerial =
+        "\tManufacturer: Microsoft Corporation\n\tUUID: 11111111-2222-3333-4444-555555555555\n";
+    const Case cases[] = {
+        {"absent, Hyper-V", nullptr, "hyperv-1.system.txt", nullptr, 0, 3, 0, 5, HV_HYPERV_VM},
+        {"zero, Hyper-V", "nProbeCacheSeconds=0", "hyperv-1.system.txt", nullptr, 0, 3, 0, 5, HV_HYPERV_VM},
+        {"not a number", "nProbeCacheSeconds=soon", "hyperv-1.system.txt", nullptr, 0, 3, 0, 5, HV_HYPERV_VM},
+        {"300, Hyper-V", "nProbeCacheSeconds=300", "hyperv-1.system.txt", nullptr, 0, 1, 0, 5, HV_HYPERV_VM},
+        {"300, Azure", "nProbeCacheSeconds=300", "azure-1-spaces.system.txt", kAzureRows, 0, 1, 0, 5, HV_AZURE_VM},
+        {"absent, QEMU", nullptr, "qemu-1.system.txt", nullptr, 0, 0, 3, 5, HV_OCI_VM},
+        {"300, QEMU", "nProbeCacheSeconds=300", "qemu-1.system.txt", nullptr, 0, 0, 1, 5, HV_OCI_VM},
+        {"1, expired between calls", "nProbeCacheSeconds=1", "qemu-1.system.txt", nullptr, 1100, 0, 3, 5, HV_OCI_VM},
+        {"absent, incomplete record", nullptr, noSerial, nullptr, 0, 3, 0, 15, HV_HYPERV_VM},
+        {"300, incomplete record", "nProbeCacheSeconds=300", noSerial, nullptr, 0, 1, 0, 5, HV_HYPERV_VM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeTools fakes;
+        if (c.record.find('\n') != std::string::npos) {
+            testsupport::WriteFile(fakes.dir().file("record"), c.record);
+            fakes.UseDmi(fakes.dir().file("record"));
+        } else {
+            fakes.UseDmi(c.record);
+        }
+        if (c.rows != nullptr) {
+            fakes.UseSystemctl(c.rows);
+        }
+        const std::string config = fakes.dir().file("vmdetect.conf");
+        if (c.setting != nullptr) {
+            testsupport::WriteFile(config, std::string("[VirtualServer]\n") + c.setting + "\n");
+        }
+        testsupport::MetadataServer server;
+        server.On(testsupport::Route::Get("/opc/v1/instance/").Body(R"({"id":"ocid1.instance.x"})"));
+        ScopedEnv configEnv("VMDETECT_CONFIG", config.c_str());
+        ScopedEnv oci("VMDETECT_OCI_METADATA_ENDPOINT", server.url().c_str());
+        for (int call = 0; call < 3; ++call) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(call == 0 ? 0 : c.pauseMs));
+            ZTVMDetect detector;
+            EXPECT_EQ(detector.DetectHypervisor(), c.flags) << "call " << call;
+        }
+        EXPECT_EQ(CountCalls(fakes, "systemctl"), c.services);
+        EXPECT_EQ(server.count("GET", "/opc/v1/instance/"), c.oracle);
+        EXPECT_EQ(CountCalls(fakes, "/bin/sh -c dmidecode"), c.dmiLines);
+    }
+}
+
+TEST(Classification, ReusedAnswersAreSharedAcrossThreads) {
+    FakeTools fakes;
+    testsupport::WriteFile(fakes.dir().file("record"),
+                           "\tManufacturer: Microsoft Corporation\n\tUUID: 11111111-2222-3333-4444-555555555555\n");
+    fakes.UseDmi(fakes.dir().file("record"));
+    testsupport::WriteFile(fakes.dir().file("vmdetect.conf"), "[VirtualServer]\nnProbeCacheSeconds=300\n");
+    ScopedEnv config("VMDETECT_CONFIG", fakes.dir().file("vmdetect.conf").c_str());
+    constexpr int kThreads = 8;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int call = 0; call < 4; ++call) {
+                wrong += ::DetectHypervisor() == HV_HYPERV_VM ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    // The incomplete read is kept under the fill lock: one read in all. The
+    // first service probes may race, later calls reuse the answer.
+    EXPECT_EQ(CountCalls(fakes, "/bin/sh -c dmidecode"), 5u);
+    EXPECT_LE(CountCalls(fakes, "systemctl"), static_cast<size_t>(kThreads));
 }
 
 TEST(AzureProbe, SplitsOnTheAgentUnit) {

@@ -580,4 +580,44 @@ TEST(ShellBoundary, NoInputByteReachesACommandLine) {
     EXPECT_EQ(fakes.Calls(), expected);
 }
 
+TEST(ShellBoundary, CallersQuotesStayInsideTheirWord) {
+    // Texts a caller passes to the two public probes: each must reach the
+    // command as one literal word, so no marker is made and nothing the
+    // injected commands print reaches the value.
+    struct Case {
+        const char* name;
+        std::string key;  // empty: the service probe with `service`
+        std::string separator;
+        std::string service;
+    };
+    const std::string run = "touch pwned; echo INJECTED";
+    const Case cases[] = {
+        {"key ending the quote", "x' /dev/null; " + run + "; echo '", ":", ""},
+        {"key with a subshell", "'$(" + run + ")'", ":", ""},
+        {"key of quotes only", "'''", ":", ""},
+        {"separator ending the quote", "Manufacturer", ":' {'print $2'}; " + run + "; echo '", ""},
+        {"service name ending the quote", "", "", "x' /dev/null; " + run + "; echo '"},
+        {"service name with backquotes", "", "", "'`" + run + "`'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeTools fakes;
+        fakes.UseDmi("vmware-1.system.txt");
+        fakes.UseSystemctl("azure-ubuntu2204-list-units-type-service-active-grep-1.txt");
+        InDirectory(fakes.dir().path(), [&] {
+            ZTVMDetect detector;
+            std::string value = "untouched";
+            bool exists = false;
+            if (!c.key.empty()) {
+                detector.DMIDecode(c.key, value, c.separator);
+            } else {
+                detector._DoesUnixServiceExist(c.service, exists);
+                EXPECT_FALSE(exists);
+            }
+            EXPECT_EQ(value.find("INJECTED"), std::string::npos) << value;
+        });
+        EXPECT_NE(::access(fakes.dir().file("pwned").c_str(), F_OK), 0);
+    }
+}
+
 }  // namespace

@@ -181,6 +181,26 @@ TEST(Firmware, FirstFillRunsFiveLinesInOrderAndSecondCallNone) {
     EXPECT_EQ(second.manufacturer, first.manufacturer);
     EXPECT_EQ(second.uuid, first.uuid);
     EXPECT_EQ(ZTVMDetect::c_sBiosUUID, first.uuid);
+
+    // A caller that empties one of the three tested strings gets a fresh
+    // read on its next call; the version is not tested.
+    struct Cleared {
+        std::string* text;
+        size_t linesRun;
+    };
+    const Cleared cleared[] = {{&ZTVMDetect::c_sBiosUUID, 5},
+                               {&ZTVMDetect::c_sManufacturer, 5},
+                               {&ZTVMDetect::c_sSerialNumber, 5},
+                               {&ZTVMDetect::c_sVersion, 0}};
+    for (const Cleared& c : cleared) {
+        c.text->clear();
+        fakes.ClearCalls();
+        const BiosInfo again = Read();
+        EXPECT_TRUE(again.ok);
+        EXPECT_EQ(fakes.Calls().size(), c.linesRun);
+        EXPECT_EQ(again.uuid, first.uuid);
+        EXPECT_EQ(vmdetect::firmware::CachedBiosUUID(), first.uuid);
+    }
 }
 
 TEST(Firmware, IncompleteRecordIsReadAgainOnEveryCall) {

@@ -49,7 +49,13 @@ TEST(DockerWalk, FindsTheDaemonByItsFirstArgument) {
     };
     const Case cases[] = {
         {"legacy docker daemon", Fixture("docker-legacy-daemon-subcommand.cmdline"), true},
-        {"dockerd", Fixture("dockerd-18.09-plus.cmdline"), false},
+        {"dockerd under systemd", Fixture("dockerd-18.09-plus.cmdline"), true},
+        {"rootless dockerd", Args({"dockerd"}), true},
+        {"rootless wrapper script", Args({"/home/u/bin/dockerd-rootless.sh"}), false},
+        {"dockerd only in a later argument", Args({"/usr/bin/rootlesskit", "dockerd"}), false},
+        {"docker-proxy", Args({"/usr/bin/docker-proxy", "-proto", "tcp", "-host-port", "8080"}), false},
+        {"containerd", Args({"/usr/bin/containerd"}), false},
+        {"containerd-shim", Args({"/usr/bin/containerd-shim-runc-v2", "-namespace", "moby"}), false},
         {"containerd child", Fixture("negative-docker-containerd-child.cmdline"), false},
         {"docker-daemon", Args({"/usr/bin/docker-daemon", "--debug"}), true},
         {"only docker", Args({"docker"}), false},

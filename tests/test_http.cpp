@@ -95,16 +95,22 @@ TEST(HttpClient, StatusOutsideTwoHundredsFailsAndStaysReadable) {
     };
     const Case cases[] = {{200, true}, {204, true}, {299, true}, {301, false}, {302, false},
                           {401, false}, {403, false}, {404, false}, {405, false}, {500, false}};
-    for (const Case& c : cases) {
-        MetadataServer server;
-        server.On(Route::Get("/item").Status(c.status).Body("page").Header("Location", "/moved"));
-        server.On(Route::Get("/moved").Body("followed"));
-        const Outcome outcome = Request(server.url() + "/item");
-        EXPECT_EQ(outcome.ok, c.ok) << c.status;
-        EXPECT_EQ(outcome.status, c.status);
-        EXPECT_EQ(outcome.haveBody, c.ok) << c.status;  // an error page is never handed out
-        EXPECT_EQ(server.count("GET", "/moved"), 0u) << "redirect followed on " << c.status;
+    // Also as on libcurl before 7.85, which refuses the protocol options by
+    // name: the bit masks take over and every request still goes out.
+    for (const ZTLibCurlFault names : {ZTLibCurlFault::None, ZTLibCurlFault::ProtocolNames}) {
+        ZTLibCurl::InjectFaultForTesting(names);
+        for (const Case& c : cases) {
+            MetadataServer server;
+            server.On(Route::Get("/item").Status(c.status).Body("page").Header("Location", "/moved"));
+            server.On(Route::Get("/moved").Body("followed"));
+            const Outcome outcome = Request(server.url() + "/item");
+            EXPECT_EQ(outcome.ok, c.ok) << c.status;
+            EXPECT_EQ(outcome.status, c.status);
+            EXPECT_EQ(outcome.haveBody, c.ok) << c.status;  // an error page is never handed out
+            EXPECT_EQ(server.count("GET", "/moved"), 0u) << "redirect followed on " << c.status;
+        }
     }
+    ZTLibCurl::InjectFaultForTesting(ZTLibCurlFault::None);
 
     const Outcome refused = Request("http://127.0.0.1:" +
                                     std::to_string(testsupport::ClosedLoopbackPort()) + "/item");

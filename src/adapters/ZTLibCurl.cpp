@@ -102,6 +102,27 @@ int OnCurlDebug(CURL*, curl_infotype type, char* data, size_t size, void*) {
     return 0;
 }
 
+// CURLOPT_PROTOCOLS and CURLOPT_REDIR_PROTOCOLS by number: newer headers
+// mark the names deprecated, yet every libcurl still honours the options.
+constexpr CURLoption kProtocolsMask = static_cast<CURLoption>(CURLOPTTYPE_LONG + 181);
+constexpr CURLoption kRedirProtocolsMask = static_cast<CURLoption>(CURLOPTTYPE_LONG + 182);
+
+// Plain http only, also for redirects. libcurl 7.85 and later take the
+// protocol names; older releases refuse those options and know only the bit
+// masks.
+bool AllowOnlyHttp(CURL* handle) {
+    const bool byName =
+        !Faulty(ZTLibCurlFault::ProtocolNames) &&
+        Curl().easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
+        Curl().easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
+    if (byName) {
+        return true;
+    }
+    const long mask = CURLPROTO_HTTP;
+    return Curl().easy_setopt(handle, kProtocolsMask, mask) == CURLE_OK &&
+           Curl().easy_setopt(handle, kRedirProtocolsMask, mask) == CURLE_OK;
+}
+
 }  // namespace
 
 struct ZTLibCurl::Impl {
@@ -192,8 +213,7 @@ struct ZTLibCurl::Impl {
         bool ok = Curl().easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK;
         // Plain http, no redirects, and never a proxy: a proxy would answer
         // with its own host's metadata.
-        ok = ok && Curl().easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
-        ok = ok && Curl().easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
+        ok = ok && AllowOnlyHttp(handle);
         ok = ok && Curl().easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
         ok = ok && Curl().easy_setopt(handle, CURLOPT_PROXY, "") == CURLE_OK;
         ok = ok && Curl().easy_setopt(handle, CURLOPT_NOPROXY, "*") == CURLE_OK;

@@ -14,7 +14,9 @@ enum _http_hdr_type_ { HTTP_HDR_CUSTOM = 0 };
 
 // Test seam: makes one step fail in every client until reset to None, so the
 // callers' failure paths can be exercised without a broken libcurl.
-enum class ZTLibCurlFault { None, Init, AppendHeader, SetOption };
+// ProtocolNames refuses the protocol options by name, as libcurl before 7.85
+// does.
+enum class ZTLibCurlFault { None, Init, AppendHeader, SetOption, ProtocolNames };
 
 class ZTLibCurl {
 public:
