@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "adapters/UniqueFd.h"
+
 extern char** environ;
 
 namespace {
@@ -25,30 +27,11 @@ constexpr int kStatusFd = 3;
 // How long a killed group may take to be reaped before we give up on it.
 constexpr long long kReapGraceMs = 2000;
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd = -1) {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        m_fd = fd;
-    }
-
-private:
-    int m_fd = -1;
-};
-
 // Moves `fd` to `lowest` or above, so that no target of the child's file
 // actions (0-2, and 3 when the status is reported) overwrites a source (a
 // host may run with 0-2 closed). Only as high as needed: the usual free fd 3
 // stays where it is for a plain line, which saves two calls per pipe.
-bool Lift(Fd& fd, int lowest) {
+bool Lift(UniqueFd& fd, int lowest) {
     if (fd.get() >= lowest) {
         return true;
     }
@@ -60,7 +43,7 @@ bool Lift(Fd& fd, int lowest) {
     return true;
 }
 
-bool MakePipe(Fd& readEnd, Fd& writeEnd, int lowest) {
+bool MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd, int lowest) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         return false;
@@ -172,13 +155,13 @@ int ParseStatus(const std::string& text) {
 struct Child {
     pid_t pid = -1;
     bool reported = false;  // the outer shell reports the line's status on kStatusFd
-    Fd out, err, status;
-    Fd pidfd;  // lets the final wait sleep until the exit instead of polling; optional
+    UniqueFd out, err, status;
+    UniqueFd pidfd;  // lets the final wait sleep until the exit instead of polling; optional
 };
 
 // Nothing of the host's but the three pipes reaches the child.
-bool PrepareActions(FileActions& actions, const Fd& outWrite, const Fd& errWrite,
-                    const Fd& statusWrite, int lowest) {
+bool PrepareActions(FileActions& actions, const UniqueFd& outWrite, const UniqueFd& errWrite,
+                    const UniqueFd& statusWrite, int lowest) {
     posix_spawn_file_actions_t* fa = actions.get();
     return actions.ok() &&
            ::posix_spawn_file_actions_addopen(fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0 &&
@@ -209,7 +192,7 @@ bool PrepareAttributes(SpawnAttributes& attributes) {
 // Starts `command` under /bin/sh with its streams on fresh pipes.
 bool Spawn(const char* command, Child& child) {
     child.reported = HostMayReapOurChild();
-    Fd outWrite, errWrite, statusWrite;
+    UniqueFd outWrite, errWrite, statusWrite;
     // The first descriptor the child does not get: our pipe ends live from
     // here on, and the child closes everything from here on.
     const int lowest = child.reported ? kStatusFd + 1 : STDERR_FILENO + 1;
@@ -242,7 +225,7 @@ bool Spawn(const char* command, Child& child) {
 
 // One of the child's streams and the text read from it so far.
 struct Stream {
-    Fd* fd;
+    UniqueFd* fd;
     std::string* text;
 };
 
@@ -333,7 +316,8 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
     }
     const long long deadlineMs = NowMs() + deadline.count();
     std::string outText, errText, statusText;
-    Stream streams[3] = {{&child.out, &outText}, {&child.err, &errText}, {&child.status, &statusText}};
+    Stream streams[3] = {
+        {&child.out, &outText}, {&child.err, &errText}, {&child.status, &statusText}};
     const bool drained = Drain(streams, deadlineMs);
     child.out.reset();
     child.err.reset();
