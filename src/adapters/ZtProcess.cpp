@@ -8,9 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <memory>
 
+#include "EvDebug.h"
 #include "adapters/UniqueFd.h"
 
 extern char** environ;
@@ -26,6 +29,10 @@ constexpr const char* kWrapper = "/bin/sh -c \"$1\" 3>&-; echo $? >&3";
 constexpr int kStatusFd = 3;
 // How long a killed group may take to be reaped before we give up on it.
 constexpr long long kReapGraceMs = 2000;
+// One pipe's worth per read; on the heap, since the caller's stack may be small.
+constexpr size_t kReadSize = 65536;
+constexpr const char* kFunction =
+    "int ZtProcess::run(const char*, std::string*, std::string*, std::chrono::milliseconds)";
 
 // Moves `fd` to `lowest` or above, so that no target of the child's file
 // actions (0-2, and 3 when the status is reported) overwrites a source (a
@@ -223,16 +230,24 @@ bool Spawn(const char* command, Child& child) {
     return true;
 }
 
-// One of the child's streams and the text read from it so far.
+// One of the child's streams, the text kept from it and what was dropped.
 struct Stream {
     UniqueFd* fd;
     std::string* text;
+    unsigned long long dropped = 0;
+
+    void keep(const char* data, size_t size) {
+        const size_t room = ZtProcess::kMaxCapture - std::min(ZtProcess::kMaxCapture, text->size());
+        const size_t kept = std::min(size, room);
+        text->append(data, kept);
+        dropped += size - kept;
+    }
 };
 
 // Reads the child's streams until they close. False when the deadline came
 // first, or the pipes could not be watched any more.
 bool Drain(Stream (&streams)[3], long long deadlineMs) {
-    char buffer[65536];
+    const std::unique_ptr<char[]> buffer(new char[kReadSize]);
     for (;;) {
         struct pollfd fds[3];
         Stream* polled[3];
@@ -261,9 +276,9 @@ bool Drain(Stream (&streams)[3], long long deadlineMs) {
             if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
                 continue;
             }
-            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+            const ssize_t got = ::read(fds[i].fd, buffer.get(), kReadSize);
             if (got > 0) {
-                polled[i]->text->append(buffer, static_cast<size_t>(got));
+                polled[i]->keep(buffer.get(), static_cast<size_t>(got));
             } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
                 polled[i]->fd->reset();
             }
@@ -323,6 +338,12 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
     child.err.reset();
     child.status.reset();
     const int result = Reap(child, !drained, deadlineMs, statusText);
+    if (streams[0].dropped > 0 || streams[1].dropped > 0) {
+        EvDebug(nullptr).Error(kFunction,
+                               "Output of [%s] cut to its first %zu bytes per stream: dropped "
+                               "%llu bytes of standard output and %llu bytes of error output",
+                               command, kMaxCapture, streams[0].dropped, streams[1].dropped);
+    }
     if (output != nullptr) {
         *output = std::move(outText);
     }
