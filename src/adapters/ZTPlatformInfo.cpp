@@ -56,9 +56,13 @@ ReadResult ReadConfig(const std::string& path, std::string& text, int& error) {
     if (static_cast<unsigned long long>(info.st_size) > kMaxConfigBytes) {
         return ReadResult::TooLarge;
     }
-    char buffer[16384];
+    // Read straight into the text: a host thread's stack may be small.
+    constexpr size_t kChunk = 16384;
     for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        const size_t used = text.size();
+        text.resize(used + kChunk);
+        const ssize_t got = ::read(file.get(), &text[used], kChunk);
+        text.resize(used + static_cast<size_t>(got > 0 ? got : 0));
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -69,7 +73,6 @@ ReadResult ReadConfig(const std::string& path, std::string& text, int& error) {
         if (got == 0) {
             return ReadResult::Ok;
         }
-        text.append(buffer, static_cast<size_t>(got));
         if (text.size() > kMaxConfigBytes) {
             return ReadResult::TooLarge;  // grew while we read it
         }
