@@ -232,8 +232,8 @@ bool Spawn(const char* command, Child& child) {
 
 // One of the child's streams, the text kept from it and what was dropped.
 struct Stream {
-    UniqueFd* fd;
-    std::string* text;
+    UniqueFd* fd = nullptr;
+    std::string* text = nullptr;
     unsigned long long dropped = 0;
 
     void keep(const char* data, size_t size) {

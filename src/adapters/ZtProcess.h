@@ -18,8 +18,9 @@ public:
     // and -1 when it cannot start, when the deadline ends it, or when its
     // status cannot be learnt. `output` and `errorOutput` (either may be null)
     // receive the captured streams, each cut at kMaxCapture bytes (one Error
-    // line names a command whose output was cut). The int and bool are accepted for the
-    // callers' sake and change nothing: every caller needs the result.
+    // line names a command whose output was cut). The int and bool are
+    // accepted for the callers' sake and change nothing: every caller needs
+    // the result.
     static int system(const char* command, std::string* output, std::string* errorOutput,
                       int flags, bool wait);
 
