@@ -5,6 +5,7 @@
 // threads making every call at once; and the shell boundary.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -215,6 +217,9 @@ TEST(FaultTools, FloodingAndBinaryToolsGiveDataNeverGarbage) {
          "head -c 10485760 /dev/zero | tr '\\000' x\necho\n"
          "head -c 10485760 /dev/zero | tr '\\000' y >&2\n" + capture,
          HV_VMWARE_VM, "VMware, Inc."},
+        // Far more than is kept: the rest is read and dropped, in time.
+        {"256 MiB on stderr", "head -c 268435456 /dev/zero >&2\n" + capture, HV_VMWARE_VM,
+         "VMware, Inc."},
         // grep takes input with NUL bytes for binary and prints no line:
         // every field is empty, so no bit and nothing cached.
         {"binary with NUL bytes", "printf 'junk\\000\\377\\033[2J\\n'\n" + capture, 0u, ""},
@@ -508,6 +513,52 @@ TEST(FaultThreads, SixteenThreadsMakingAllFiveCallsAgree) {
     EXPECT_EQ(wrong.load(), 0) << "of " << kThreads * rounds << " rounds";
     // One fill for all of them: five command lines in all.
     EXPECT_EQ(fakes.Calls().size(), 5u);
+}
+
+// Runs `call` on a thread whose stack is only `bytes` long; false when such
+// a thread cannot be made. Overflowing that stack crashes the test.
+bool RunOnStackOf(size_t bytes, const std::function<void()>& call) {
+    pthread_attr_t attributes;
+    if (::pthread_attr_init(&attributes) != 0) {
+        return false;
+    }
+    pthread_t thread;
+    const bool made =
+        ::pthread_attr_setstacksize(&attributes, bytes) == 0 &&
+        ::pthread_create(&thread, &attributes, [](void* arg) -> void* {
+            (*static_cast<const std::function<void()>*>(arg))();
+            return nullptr;
+        }, const_cast<std::function<void()>*>(&call)) == 0;
+    ::pthread_attr_destroy(&attributes);
+    return made && ::pthread_join(thread, nullptr) == 0;
+}
+
+TEST(FaultThreads, HostThreadsWithSmallStacksAreEnough) {
+    // musl gives a thread 128 KiB; the library keeps each path under 16 KiB,
+    // so a 64 KiB thread has room to spare for the host's own frames.
+    FakeTools fakes;
+    fakes.UseDmi("vmware-1.system.txt");
+    const std::string config = fakes.dir().file("vmdetect.conf");
+    testsupport::WriteFile(config, "[VirtualServer]\nnOCIMetadataServiceTimeout = 1\n");
+    ScopedEnv file("VMDETECT_CONFIG", config.c_str());
+    std::string text;
+    unsigned int flags = 0;
+    struct Case {
+        const char* name;
+        std::function<void()> call;
+        std::string text;
+    } const cases[] = {
+        {"runner", [&] { ZtProcess::system("echo hi", &text, nullptr, 0, false); }, "hi\n"},
+        {"DetectHypervisor", [&] { flags = ::DetectHypervisor(); }, ""},
+        {"GetLocalVMUUID", [&] { ::GetLocalVMUUID(text); }, kVmwareUuid},
+    };
+    for (const Case& c : cases) {
+        text.clear();
+        FakeTools::s_resetCache();
+        ASSERT_TRUE(RunOnStackOf(64 * 1024, c.call)) << c.name;
+        EXPECT_EQ(text, c.text) << c.name;
+    }
+    EXPECT_EQ(flags & HV_VMWARE_VM, HV_VMWARE_VM);
 }
 
 // ---------------------------------------------------------------- shell boundary

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <string>
@@ -133,6 +134,49 @@ TEST(Runner, LargeOutputOnBothStreamsDoesNotDeadlock) {
         EXPECT_LT(SecondsSince(start), 15.0) << command;
         EXPECT_EQ(out, std::string(kSize, 'o')) << command;
         EXPECT_EQ(err, std::string(kSize, 'e')) << command;
+    }
+}
+
+// The kilobytes of a "Vm..." line of /proc/self/status.
+long StatusKiB(const char* field) {
+    const std::string status = testsupport::ReadFile("/proc/self/status");
+    const size_t at = status.find(std::string(field) + ":");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(field) + 1);
+}
+
+TEST(Runner, OutputBeyondTheCapIsReadAndDropped) {
+    const std::size_t kCap = ZtProcess::kMaxCapture;
+    struct Case {
+        const char* command;
+        std::string out, err;  // expected: the first kCap bytes at most
+        bool cut;
+    };
+    const std::string zeros(kCap, '\0');
+    const Case cases[] = {
+        {"head -c 1048576 /dev/zero", zeros, "", false},
+        {"head -c 1048577 /dev/zero; echo lost", zeros, "", true},
+        {"echo first; head -c 268435456 /dev/zero; echo end >&2",
+         "first\n" + zeros.substr(6), "end\n", true},
+        {"head -c 2097152 /dev/zero >&2; head -c 3145728 /dev/zero", zeros, zeros, true},
+    };
+    for (const Case& c : cases) {
+        testsupport::LogCapture log(0);
+        // Resets the peak to the present size: the runner's own peak is what is left.
+        testsupport::WriteFile("/proc/self/clear_refs", "5");
+        const long before = StatusKiB("VmRSS");
+        std::string out, err;
+        const auto start = Clock::now();
+        EXPECT_EQ(ZtProcess::run(c.command, &out, &err, milliseconds(20000)), 0) << c.command;
+        EXPECT_LT(SecondsSince(start), 15.0) << c.command;
+        const long peak = StatusKiB("VmHWM");
+        EXPECT_TRUE(out == c.out && err == c.err) << c.command << ": " << out.size() << "/"
+                                                  << err.size();
+        EXPECT_LT(peak - before, 8 * 1024) << c.command;  // the kept text and a little more
+        const std::vector<std::string> errors = log.matching(" ERROR ");
+        ASSERT_EQ(errors.size(), c.cut ? 1u : 0u) << c.command;
+        if (c.cut) {
+            EXPECT_NE(errors[0].find(c.command), std::string::npos) << errors[0];
+        }
     }
 }
 

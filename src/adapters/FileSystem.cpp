@@ -42,37 +42,28 @@ bool FXPath::DoesPathExist(const std::string& path) {
 
 CYbFile::~CYbFile() { Close(); }
 
-void CYbFile::Close() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
-}
+void CYbFile::Close() { m_fd.reset(); }
 
 CYbError CYbFile::Open(const char* path, int /*mode*/, int /*flags*/) {
     Close();
     if (path == nullptr) {
         return ErrnoError("CYbFile::Open", __LINE__, EINVAL, "no path");
     }
-    int fd;
-    do {
-        // Non-blocking open: a FIFO must not hang the caller; no effect on files.
-        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    // Non-blocking open: a FIFO must not hang the caller; no effect on files.
+    m_fd = UniqueFd::Open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (!m_fd.valid()) {
         return ErrnoError("CYbFile::Open", __LINE__, errno, path);
     }
-    m_fd = fd;
     return CYbError::Success();
 }
 
 CYbError CYbFile::Read(void* buffer, unsigned int size, unsigned int* bytesRead) {
-    if (m_fd < 0 || buffer == nullptr) {
+    if (!m_fd.valid() || buffer == nullptr) {
         return ErrnoError("CYbFile::Read", __LINE__, EBADF, "not open");
     }
     ssize_t got;
     do {
-        got = ::read(m_fd, buffer, size);
+        got = ::read(m_fd.get(), buffer, size);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         return ErrnoError("CYbFile::Read", __LINE__, errno, "read");

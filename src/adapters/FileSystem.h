@@ -4,6 +4,7 @@
 #include <string>
 
 #include "CYbError.h"
+#include "adapters/UniqueFd.h"
 
 class FXPath {
 public:
@@ -24,7 +25,7 @@ public:
     void Close();
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;
 };
 
 class CYbDirectory {

@@ -12,6 +12,7 @@
 
 #include "../Constants.h"
 #include "EvDebug.h"
+#include "adapters/UniqueFd.h"
 
 namespace {
 
@@ -21,22 +22,6 @@ constexpr const char* kFunction = "void ZTPlatformInfo::Load()";
 constexpr size_t kMaxConfigBytes = 1024 * 1024;
 // inih cuts longer lines and reads the rest as a line of its own.
 constexpr size_t kMaxLineBytes = 198;
-
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 std::string Join(const char* section, const char* key) {
     return std::string(section != nullptr ? section : "") + '\n' + (key != nullptr ? key : "");
@@ -52,16 +37,13 @@ enum class ReadResult { Ok, Missing, Failed, TooLarge };
 
 // Reads the whole regular file at `path`, at most kMaxConfigBytes.
 ReadResult ReadConfig(const std::string& path, std::string& text, int& error) {
-    int fd;
-    do {
-        // Non-blocking: a FIFO in place of the file must not hang the host.
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    // Non-blocking: a FIFO in place of the file must not hang the host.
+    const UniqueFd file =
+        UniqueFd::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (!file.valid()) {
         error = errno;
         return error == ENOENT || error == ENOTDIR ? ReadResult::Missing : ReadResult::Failed;
     }
-    Fd file(fd);
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) {
         error = errno;
@@ -74,9 +56,13 @@ ReadResult ReadConfig(const std::string& path, std::string& text, int& error) {
     if (static_cast<unsigned long long>(info.st_size) > kMaxConfigBytes) {
         return ReadResult::TooLarge;
     }
-    char buffer[16384];
+    // Read straight into the text: a host thread's stack may be small.
+    constexpr size_t kChunk = 16384;
     for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        const size_t used = text.size();
+        text.resize(used + kChunk);
+        const ssize_t got = ::read(file.get(), &text[used], kChunk);
+        text.resize(used + static_cast<size_t>(got > 0 ? got : 0));
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -87,7 +73,6 @@ ReadResult ReadConfig(const std::string& path, std::string& text, int& error) {
         if (got == 0) {
             return ReadResult::Ok;
         }
-        text.append(buffer, static_cast<size_t>(got));
         if (text.size() > kMaxConfigBytes) {
             return ReadResult::TooLarge;  // grew while we read it
         }

@@ -8,8 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <memory>
+
+#include "EvDebug.h"
+#include "adapters/UniqueFd.h"
 
 extern char** environ;
 
@@ -24,31 +29,16 @@ constexpr const char* kWrapper = "/bin/sh -c \"$1\" 3>&-; echo $? >&3";
 constexpr int kStatusFd = 3;
 // How long a killed group may take to be reaped before we give up on it.
 constexpr long long kReapGraceMs = 2000;
-
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd = -1) {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        m_fd = fd;
-    }
-
-private:
-    int m_fd = -1;
-};
+// One pipe's worth per read; on the heap, since the caller's stack may be small.
+constexpr size_t kReadSize = 65536;
+constexpr const char* kFunction =
+    "int ZtProcess::run(const char*, std::string*, std::string*, std::chrono::milliseconds)";
 
 // Moves `fd` to `lowest` or above, so that no target of the child's file
 // actions (0-2, and 3 when the status is reported) overwrites a source (a
 // host may run with 0-2 closed). Only as high as needed: the usual free fd 3
 // stays where it is for a plain line, which saves two calls per pipe.
-bool Lift(Fd& fd, int lowest) {
+bool Lift(UniqueFd& fd, int lowest) {
     if (fd.get() >= lowest) {
         return true;
     }
@@ -60,7 +50,7 @@ bool Lift(Fd& fd, int lowest) {
     return true;
 }
 
-bool MakePipe(Fd& readEnd, Fd& writeEnd, int lowest) {
+bool MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd, int lowest) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         return false;
@@ -168,81 +158,96 @@ int ParseStatus(const std::string& text) {
     return value;
 }
 
-}  // namespace
+// A started line: its pid and our ends of its pipes.
+struct Child {
+    pid_t pid = -1;
+    bool reported = false;  // the outer shell reports the line's status on kStatusFd
+    UniqueFd out, err, status;
+    UniqueFd pidfd;  // lets the final wait sleep until the exit instead of polling; optional
+};
 
-int ZtProcess::system(const char* command, std::string* output, std::string* errorOutput,
-                      int /*flags*/, bool /*wait*/) {
-    return run(command, output, errorOutput, kDeadline);
+// Nothing of the host's but the three pipes reaches the child.
+bool PrepareActions(FileActions& actions, const UniqueFd& outWrite, const UniqueFd& errWrite,
+                    const UniqueFd& statusWrite, int lowest) {
+    posix_spawn_file_actions_t* fa = actions.get();
+    return actions.ok() &&
+           ::posix_spawn_file_actions_addopen(fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0 &&
+           ::posix_spawn_file_actions_adddup2(fa, outWrite.get(), STDOUT_FILENO) == 0 &&
+           ::posix_spawn_file_actions_adddup2(fa, errWrite.get(), STDERR_FILENO) == 0 &&
+           (statusWrite.get() < 0 ||
+            ::posix_spawn_file_actions_adddup2(fa, statusWrite.get(), kStatusFd) == 0) &&
+           ::posix_spawn_file_actions_addclosefrom_np(fa, lowest) == 0;
 }
 
-int ZtProcess::run(const char* command, std::string* output, std::string* errorOutput,
-                   std::chrono::milliseconds deadline) {
-    if (command == nullptr) {
-        return -1;
-    }
-    const bool reported = HostMayReapOurChild();
-    Fd outRead, outWrite, errRead, errWrite, statusRead, statusWrite;
-    // The first descriptor the child does not get: our pipe ends live from
-    // here on, and the child closes everything from here on.
-    const int lowest = reported ? kStatusFd + 1 : STDERR_FILENO + 1;
-    if (!MakePipe(outRead, outWrite, lowest) || !MakePipe(errRead, errWrite, lowest) ||
-        (reported && !MakePipe(statusRead, statusWrite, lowest))) {
-        return -1;
-    }
-    FileActions actions;
-    SpawnAttributes attributes;
-    if (!actions.ok() || !attributes.ok()) {
-        return -1;
-    }
-    // Nothing of the host's but the three pipes reaches the child.
-    posix_spawn_file_actions_t* fa = actions.get();
-    if (::posix_spawn_file_actions_addopen(fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0) != 0 ||
-        ::posix_spawn_file_actions_adddup2(fa, outWrite.get(), STDOUT_FILENO) != 0 ||
-        ::posix_spawn_file_actions_adddup2(fa, errWrite.get(), STDERR_FILENO) != 0 ||
-        (reported && ::posix_spawn_file_actions_adddup2(fa, statusWrite.get(), kStatusFd) != 0) ||
-        ::posix_spawn_file_actions_addclosefrom_np(fa, lowest) != 0) {
-        return -1;
-    }
-    // Own process group, so that the deadline can end the whole pipeline; the
-    // child starts with default signal handling (the host may ignore SIGPIPE,
-    // SIGCHLD or more) and an empty mask.
+// Own process group, so that the deadline can end the whole pipeline; the
+// child starts with default signal handling (the host may ignore SIGPIPE,
+// SIGCHLD or more) and an empty mask.
+bool PrepareAttributes(SpawnAttributes& attributes) {
     sigset_t defaults;
     sigfillset(&defaults);
     sigset_t empty;
     sigemptyset(&empty);
-    if (::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                                         POSIX_SPAWN_SETSIGMASK) != 0 ||
-        ::posix_spawnattr_setpgroup(attributes.get(), 0) != 0 ||
-        ::posix_spawnattr_setsigdefault(attributes.get(), &defaults) != 0 ||
-        ::posix_spawnattr_setsigmask(attributes.get(), &empty) != 0) {
-        return -1;
-    }
+    return attributes.ok() &&
+           ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETPGROUP |
+                                                            POSIX_SPAWN_SETSIGDEF |
+                                                            POSIX_SPAWN_SETSIGMASK) == 0 &&
+           ::posix_spawnattr_setpgroup(attributes.get(), 0) == 0 &&
+           ::posix_spawnattr_setsigdefault(attributes.get(), &defaults) == 0 &&
+           ::posix_spawnattr_setsigmask(attributes.get(), &empty) == 0;
+}
 
+// Starts `command` under /bin/sh with its streams on fresh pipes.
+bool Spawn(const char* command, Child& child) {
+    child.reported = HostMayReapOurChild();
+    UniqueFd outWrite, errWrite, statusWrite;
+    // The first descriptor the child does not get: our pipe ends live from
+    // here on, and the child closes everything from here on.
+    const int lowest = child.reported ? kStatusFd + 1 : STDERR_FILENO + 1;
+    if (!MakePipe(child.out, outWrite, lowest) || !MakePipe(child.err, errWrite, lowest) ||
+        (child.reported && !MakePipe(child.status, statusWrite, lowest))) {
+        return false;
+    }
+    FileActions actions;
+    SpawnAttributes attributes;
+    if (!PrepareActions(actions, outWrite, errWrite, statusWrite, lowest) ||
+        !PrepareAttributes(attributes)) {
+        return false;
+    }
     std::string shell = "/bin/sh";
     std::string dashC = "-c";
     std::string wrapper = kWrapper;
     std::string line(command);
     char* wrapped[] = {&shell[0], &dashC[0], &wrapper[0], &shell[0], &line[0], nullptr};
     char* plain[] = {&shell[0], &dashC[0], &line[0], nullptr};
-    char** argv = reported ? wrapped : plain;
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, "/bin/sh", fa, attributes.get(), argv, environ) != 0) {
-        return -1;
+    char** argv = child.reported ? wrapped : plain;
+    if (::posix_spawn(&child.pid, "/bin/sh", actions.get(), attributes.get(), argv, environ) != 0) {
+        return false;
     }
     outWrite.reset();
     errWrite.reset();
     statusWrite.reset();
-    // Lets the final wait sleep until the exit instead of polling; optional.
-    Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    child.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0)));
+    return true;
+}
 
-    const long long deadlineMs = NowMs() + deadline.count();
-    bool timedOut = false;
-    std::string outText, errText, statusText;
-    struct Stream {
-        Fd* fd;
-        std::string* text;
-    } streams[3] = {{&outRead, &outText}, {&errRead, &errText}, {&statusRead, &statusText}};
-    char buffer[65536];
+// One of the child's streams, the text kept from it and what was dropped.
+struct Stream {
+    UniqueFd* fd = nullptr;
+    std::string* text = nullptr;
+    unsigned long long dropped = 0;
+
+    void keep(const char* data, size_t size) {
+        const size_t room = ZtProcess::kMaxCapture - std::min(ZtProcess::kMaxCapture, text->size());
+        const size_t kept = std::min(size, room);
+        text->append(data, kept);
+        dropped += size - kept;
+    }
+};
+
+// Reads the child's streams until they close. False when the deadline came
+// first, or the pipes could not be watched any more.
+bool Drain(Stream (&streams)[3], long long deadlineMs) {
+    const std::unique_ptr<char[]> buffer(new char[kReadSize]);
     for (;;) {
         struct pollfd fds[3];
         Stream* polled[3];
@@ -254,61 +259,50 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
             }
         }
         if (count == 0) {
-            break;
+            return true;
         }
         const long long remaining = deadlineMs - NowMs();
         if (remaining <= 0) {
-            timedOut = true;
-            break;
+            return false;
         }
         const int ready = ::poll(fds, count, static_cast<int>(remaining > 1000 ? 1000 : remaining));
         if (ready < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            timedOut = true;  // cannot watch the pipes any more: end the line
-            break;
+            return false;
         }
         for (nfds_t i = 0; i < count; ++i) {
             if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
                 continue;
             }
-            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+            const ssize_t got = ::read(fds[i].fd, buffer.get(), kReadSize);
             if (got > 0) {
-                polled[i]->text->append(buffer, static_cast<size_t>(got));
+                polled[i]->keep(buffer.get(), static_cast<size_t>(got));
             } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
                 polled[i]->fd->reset();
             }
         }
     }
-    outRead.reset();
-    errRead.reset();
-    statusRead.reset();
+}
 
+// Waits for the child (killing its group if the deadline has come or comes
+// first) and returns the line's result as ZtProcess::run documents it.
+int Reap(const Child& child, bool timedOut, long long deadlineMs, const std::string& statusText) {
     int waitStatus = 0;
     WaitResult waited = WaitResult::TimedOut;
     if (!timedOut) {
         // All pipes are closed, so the outer shell is exiting; the deadline
         // still bounds a child that closed them and went on running.
-        waited = WaitFor(pid, pidfd.get(), deadlineMs, &waitStatus);
+        waited = WaitFor(child.pid, child.pidfd.get(), deadlineMs, &waitStatus);
     }
     if (waited == WaitResult::TimedOut) {
-        timedOut = true;
         // The shell is not reaped yet, so its pid still names our group.
-        ::kill(-pid, SIGKILL);
-        WaitFor(pid, pidfd.get(), NowMs() + kReapGraceMs, &waitStatus);
-    }
-
-    if (output != nullptr) {
-        *output = std::move(outText);
-    }
-    if (errorOutput != nullptr) {
-        *errorOutput = std::move(errText);
-    }
-    if (timedOut) {
+        ::kill(-child.pid, SIGKILL);
+        WaitFor(child.pid, child.pidfd.get(), NowMs() + kReapGraceMs, &waitStatus);
         return -1;
     }
-    const int status = reported ? ParseStatus(statusText) : -1;
+    const int status = child.reported ? ParseStatus(statusText) : -1;
     if (status >= 0) {
         return status;
     }
@@ -320,4 +314,41 @@ int ZtProcess::run(const char* command, std::string* output, std::string* errorO
         return 128 + WTERMSIG(waitStatus);
     }
     return -1;
+}
+
+}  // namespace
+
+int ZtProcess::system(const char* command, std::string* output, std::string* errorOutput,
+                      int /*flags*/, bool /*wait*/) {
+    return run(command, output, errorOutput, kDeadline);
+}
+
+int ZtProcess::run(const char* command, std::string* output, std::string* errorOutput,
+                   std::chrono::milliseconds deadline) {
+    Child child;
+    if (command == nullptr || !Spawn(command, child)) {
+        return -1;
+    }
+    const long long deadlineMs = NowMs() + deadline.count();
+    std::string outText, errText, statusText;
+    Stream streams[3] = {
+        {&child.out, &outText}, {&child.err, &errText}, {&child.status, &statusText}};
+    const bool drained = Drain(streams, deadlineMs);
+    child.out.reset();
+    child.err.reset();
+    child.status.reset();
+    const int result = Reap(child, !drained, deadlineMs, statusText);
+    if (streams[0].dropped > 0 || streams[1].dropped > 0) {
+        EvDebug(nullptr).Error(kFunction,
+                               "Output of [%s] cut to its first %zu bytes per stream: dropped "
+                               "%llu bytes of standard output and %llu bytes of error output",
+                               command, kMaxCapture, streams[0].dropped, streams[1].dropped);
+    }
+    if (output != nullptr) {
+        *output = std::move(outText);
+    }
+    if (errorOutput != nullptr) {
+        *errorOutput = std::move(errText);
+    }
+    return result;
 }
