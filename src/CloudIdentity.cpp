@@ -36,6 +36,9 @@ constexpr const char* kSource = "imds";
 
 constexpr unsigned long kDefaultDeadlineMs = 1500;
 constexpr unsigned long kMaxDeadlineMs = 60000;
+// Less than this is no time for a request: a time-out that ends a hair
+// before the deadline must not start one more.
+constexpr long kMinRequestMs = 10;
 // Inside a container the token PUT's answer may be dropped by the hop
 // limit; past this the GETs go without a token.
 constexpr long kTokenLimitMs = 300;
@@ -94,7 +97,7 @@ public:
     metadata::Response Send(metadata::Request& request, long limitMs = 0) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(m_end - Clock::now()).count();
-        if (left <= 0) {
+        if (left < kMinRequestMs) {
             m_log.DebugLvl(kFnIdentify, 2, "No time left for [%s]", request.url.c_str());
             return {};
         }

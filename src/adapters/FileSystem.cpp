@@ -1,4 +1,4 @@
-#include "FileSystem.h"
+#include "adapters/FileSystem.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "FXErrorUtil.h"
+#include "adapters/FXErrorUtil.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ZTPlatformInfo.h"
+#include "adapters/ZTPlatformInfo.h"
 
 #include <fcntl.h>
 #include <ini.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "../Constants.h"
+#include "Constants.h"
 #include "EvDebug.h"
 #include "adapters/UniqueFd.h"
 

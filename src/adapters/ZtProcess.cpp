@@ -1,4 +1,4 @@
-#include "ZtProcess.h"
+#include "adapters/ZtProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
