@@ -312,10 +312,11 @@ Verdict ContainerFiles(const ContainerEvidence& e) {
     return Verdict{};
 }
 
-// A manager's own name for itself; "oci" names no manager.
+// A manager's own name for itself; "oci" names no manager, so the files
+// decide.
 Verdict Translate(const ContainerEvidence& e, const std::string& name, const char* source) {
     if (name == "oci") {
-        return ContainerFiles(e).name != kNone ? Found(kContainerOther, "file") : Verdict{};
+        return ContainerFiles(e);
     }
     for (const char* known : kContainerNames) {
         if (name == known) {

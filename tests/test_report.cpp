@@ -219,7 +219,7 @@ TEST(Report, ContainerMarkersNameTheManager) {
         {"systemd's word before files", {{"root:run/systemd/container", "systemd-nspawn\n"}, {"root:.dockerenv", ""}}, "systemd-nspawn"},
         {"lxc", {{"root:run/systemd/container", "lxc\n"}}, "lxc"},
         {"unknown manager", {{"root:run/systemd/container", "acme\n"}}, "container-other"},
-        {"oci with a file", {{"root:run/systemd/container", "oci\n"}, {"root:.dockerenv", ""}}, "container-other"},
+        {"oci with a file", {{"root:run/systemd/container", "oci\n"}, {"root:.dockerenv", ""}}, "docker"},
         {"oci alone", {{"root:run/systemd/container", "oci\n"}}, "none"},
         {"empty marker", {{"root:run/systemd/container", ""}, {"root:.dockerenv", ""}}, "docker"},
         {"container-manager first", {{"root:run/host/container-manager", "podman\n"}, {"root:run/systemd/container", "lxc\n"}}, "podman"},
@@ -353,6 +353,100 @@ TEST(Report, AgreesWithSystemdDetectVirtOnThisMachine) {
     const auto local = vmdetect::report::ReadLocal({"/proc", "/sys", ""});
     EXPECT_EQ(local.hypervisor.name, Shell("systemd-detect-virt --vm"));
     EXPECT_EQ(local.container.name, Shell("systemd-detect-virt --container"));
+}
+
+}  // namespace
+
+namespace {
+
+// As root in a private mount namespace, systemd-detect-virt and the command
+// read the same evidence: a captured firmware tree over /sys/class, or a
+// marker over /run. Empty when the machine allows none of it.
+bool CanCompareInNamespace(std::string& why) {
+    if (::geteuid() != 0) {
+        why = "needs root";
+    } else if (Shell("command -v systemd-detect-virt").empty()) {
+        why = "systemd-detect-virt is not installed";
+    } else if (Shell("unshare -m sh -c 'mount -t tmpfs tmpfs /run && echo ok' 2>/dev/null") != "ok") {
+        why = "no private mount namespace here";
+    }
+    return why.empty();
+}
+
+// Runs `setup` in a private mount namespace, then prints systemd-detect-virt's
+// word and the command's report, one per line.
+std::pair<std::string, nlohmann::json> InNamespace(const std::string& setup, const char* what,
+                                                   const std::string& reportPrefix = "") {
+    const std::string out = Shell(
+        "unshare -m sh -c '" + setup + " && systemd-detect-virt " + what + "; " + reportPrefix +
+        "env -u HOST_SYS -u HOST_PROC -u HOST_ROOT " VMDETECT_CLI_PATH " --report --no-network' 2>/dev/null");
+    const std::size_t line = out.find('\n');
+    return {out.substr(0, line),
+            nlohmann::json::parse(line == std::string::npos ? "" : out.substr(line + 1), nullptr, false)};
+}
+
+TEST(ReportSystem, SameHypervisorAsSystemdDetectVirtOnCapturedFirmware) {
+    std::string why;
+    if (!CanCompareInNamespace(why)) {
+        GTEST_SKIP() << why;
+    }
+    for (const char* capture : {"virtualbox-1.txt", "ec2-nitro-1.txt", "ec2-metal-1.txt", "ec2-xen-1.txt",
+                                "gce-1.txt", "parallels-1.txt", "kvm-redhat-masked-2.txt", "openstack-1.txt",
+                                "qemu-1.txt", "qemu-bochs-1.txt", "vmware-1.txt", "bhyve-1.txt", "hyperv-1.txt",
+                                "azure-1-spaces.txt", "alibaba-1.txt", "baremetal-dell-1.txt",
+                                "baremetal-oracle-1.txt"}) {
+        TempDir sys;
+        WriteDmiTree(capture, sys.path());
+        const auto [systemd, ours] = InNamespace(
+            "mount -t tmpfs tmpfs /sys/class && cp -a " + sys.path() + "/class/. /sys/class/", "--vm");
+        ASSERT_TRUE(ours.is_object()) << capture;
+        if (std::string(capture) == "baremetal-oracle-1.txt") {
+            // systemd 252 takes Oracle's own servers for VirtualBox.
+            EXPECT_EQ(systemd, "oracle");
+            EXPECT_NE(ours.value("hypervisor", ""), "oracle");
+        } else {
+            EXPECT_EQ(ours.value("hypervisor", ""), systemd) << capture;
+        }
+    }
+}
+
+TEST(ReportSystem, SameContainerAsSystemdDetectVirtOnRunMarkers) {
+    std::string why;
+    if (!CanCompareInNamespace(why)) {
+        GTEST_SKIP() << why;
+    }
+    for (const char* marker : {"mkdir -p /run/systemd && echo lxc >/run/systemd/container",
+                               "mkdir -p /run/systemd && echo oci >/run/systemd/container",
+                               "mkdir -p /run/systemd && echo acme >/run/systemd/container",
+                               "mkdir -p /run/host && echo podman >/run/host/container-manager",
+                               "mkdir -p /run/systemd && echo >/run/systemd/container",
+                               "mkdir -p /run/systemd && : >/run/systemd/container",
+                               "touch /run/.containerenv", "true"}) {
+        const auto [systemd, ours] = InNamespace(std::string("mount -t tmpfs tmpfs /run && ") + marker,
+                                                 "--container");
+        ASSERT_TRUE(ours.is_object()) << marker;
+        EXPECT_EQ(ours.value("container", ""), systemd) << marker;
+    }
+}
+
+TEST(ReportSystem, UnprivilegedUserGetsRootsAnswer) {
+    std::string why;
+    if (!CanCompareInNamespace(why)) {
+        GTEST_SKIP() << why;
+    }
+    TempDir sys;
+    WriteDmiTree("kvm-redhat-masked-2.txt", sys.path());
+    const std::string setup = "mount -t tmpfs tmpfs /sys/class && cp -a " + sys.path() + "/class/. /sys/class/";
+    const auto root = InNamespace(setup, "--vm").second;
+    const auto nobody = InNamespace(setup, "--vm", "setpriv --reuid=65534 --regid=65534 --clear-groups ").second;
+    ASSERT_TRUE(root.is_object());
+    ASSERT_TRUE(nobody.is_object()) << "the command cannot run as 65534 from this build tree";
+    EXPECT_EQ(nobody.value("hypervisor", "?"), root.value("hypervisor", ""));
+    EXPECT_EQ(nobody.value("container", "?"), root.value("container", ""));
+    EXPECT_EQ(nobody.value("firmware.product", "?"), "KVM");
+    // The UUID file is root's alone.
+    EXPECT_TRUE(root.contains("firmware.uuid"));
+    EXPECT_FALSE(nobody.contains("firmware.uuid"));
 }
 
 }  // namespace
