@@ -38,6 +38,9 @@ std::string Root(const char* variable, const char* fallback) {
 report::DmiFields ReadDmi(const std::string& sys) {
     report::DmiFields dmi;
     const std::string dir = sys + kDmiIdDir;
+    if (!PathExists(dir)) {
+        return dmi;  // no firmware tables (containers, most ARM boards)
+    }
     for (const char* name : kDmiFiles) {
         auto value = ReadSmallFile(dir + name);
         if (!value) {
@@ -123,7 +126,10 @@ virt::VmEvidence ReadVmEvidence(const Roots& roots) {
         e.cpuidHypervisor = cpu->hypervisor;
         e.cpuidSignature = cpu->signature;
     }
-    e.cpuinfo = ReadSmallFile(roots.proc + kCpuinfo);
+    // The vendor line comes first; more would make the kernel format the
+    // next processors too.
+    constexpr std::size_t kCpuinfoHead = 512;
+    e.cpuinfo = ReadSmallFile(roots.proc + kCpuinfo, kCpuinfoHead);
     e.procXen = PathExists(roots.proc + kXenDir);
     if (e.procXen) {
         e.xenFeatures = ReadSmallFile(roots.sys + kXenFeatures);
@@ -154,7 +160,8 @@ virt::ContainerEvidence ReadContainerEvidence(const Roots& roots) {
     }
     e.podmanEnv = PathExists(roots.host + kPodmanEnv);
     e.dockerEnv = PathExists(roots.host + kDockerEnv);
-    e.inCgroupNamespace = InCgroupNamespace(roots);
+    // Asked only when no marker file decides.
+    e.inCgroupNamespace = !e.podmanEnv && !e.dockerEnv && InCgroupNamespace(roots);
     return e;
 }
 
