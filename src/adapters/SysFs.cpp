@@ -10,25 +10,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "adapters/UniqueFd.h"
+
 namespace vmdetect::adapters {
 
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 class Dir {
 public:
@@ -51,7 +37,7 @@ private:
 std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t cap) {
     // Non-blocking, and regular files only: a FIFO planted where a marker
     // is expected must not hang the caller.
-    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return std::nullopt;

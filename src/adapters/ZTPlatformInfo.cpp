@@ -12,6 +12,7 @@
 
 #include "../Constants.h"
 #include "EvDebug.h"
+#include "adapters/UniqueFd.h"
 
 namespace {
 
@@ -22,21 +23,7 @@ constexpr size_t kMaxConfigBytes = 1024 * 1024;
 // inih cuts longer lines and reads the rest as a line of its own.
 constexpr size_t kMaxLineBytes = 198;
 
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+using Fd = vmdetect::adapters::UniqueFd;
 
 std::string Join(const char* section, const char* key) {
     return std::string(section != nullptr ? section : "") + '\n' + (key != nullptr ? key : "");
