@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "CloudIdentity.h"
+#include "EvDebug.h"
 #include "JsonText.h"
 
 namespace vmdetect::report {
@@ -65,6 +66,10 @@ std::shared_ptr<const Local> LocalOnce(Cache& cache) {
     std::lock_guard<std::mutex> lock(cache.mutex);
     if (!cache.local) {
         auto local = std::make_shared<const Local>(ReadLocal(evidence::RootsFromEnvironment()));
+        EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
+                                  "Platform report: hypervisor %s (%s), container %s (%s)",
+                                  local->hypervisor.name.c_str(), local->hypervisor.source.c_str(),
+                                  local->container.name.c_str(), local->container.source.c_str());
         cache.localJson = std::make_shared<const std::string>(Serialize(*local, Attributes{}));
         cache.local = std::move(local);
     }

@@ -306,9 +306,22 @@ Verdict DecideHypervisor(const VmEvidence& e) {
 
 namespace {
 
+// Marker files, in the order they are asked.
+struct MarkerRow {
+    bool ContainerEvidence::*evidence;
+    const char* name;
+};
+constexpr MarkerRow kContainerFiles[] = {
+    {&ContainerEvidence::podmanEnv, "podman"},  // /run/.containerenv, from the rules alone
+    {&ContainerEvidence::dockerEnv, "docker"},  // /.dockerenv, this machine
+};
+
 Verdict ContainerFiles(const ContainerEvidence& e) {
-    if (e.podmanEnv) return Found("podman", "file");
-    if (e.dockerEnv) return Found("docker", "file");
+    for (const MarkerRow& row : kContainerFiles) {
+        if (e.*row.evidence) {
+            return Found(row.name, "file");
+        }
+    }
     return Verdict{};
 }
 
