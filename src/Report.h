@@ -29,4 +29,8 @@ std::shared_ptr<const std::string> Cached(unsigned int options);
 // Forgets the cached evidence, so that tests may change the machine.
 void ResetCacheForTesting();
 
+// Tests answer for the cloud identity here; nullptr restores it.
+using CloudSource = std::shared_ptr<const Attributes> (*)(const DmiFields& dmi);
+void SetCloudSourceForTesting(CloudSource source);
+
 }  // namespace vmdetect::report

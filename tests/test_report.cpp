@@ -335,6 +335,44 @@ TEST(Report, CallFillsAnyBufferAsSnprintf) {
     vmdetect::report::ResetCacheForTesting();
 }
 
+// A cloud identity that counts its calls and answers what the test says.
+int g_cloudCalls = 0;
+std::shared_ptr<const vmdetect::report::Attributes> g_cloud;
+std::shared_ptr<const vmdetect::report::Attributes> FakeCloud(const vmdetect::report::DmiFields& dmi) {
+    ++g_cloudCalls;
+    EXPECT_EQ(dmi.count("sys_vendor"), 1u);  // it is asked with the firmware read
+    return g_cloud;
+}
+
+TEST(Report, CloudKeysMergeOnlyWithTheNetwork) {
+    Machine m;
+    WriteDmiTree("gce-1.txt", m.sys.path());
+    const testsupport::ScopedEnv sys("HOST_SYS", m.sys.path().c_str());
+    const testsupport::ScopedEnv proc("HOST_PROC", m.proc.path().c_str());
+    const testsupport::ScopedEnv root("HOST_ROOT", m.host.path().c_str());
+    const FakeCpuScope cpu("KVMKVMKVM");
+    vmdetect::report::ResetCacheForTesting();
+    vmdetect::report::SetCloudSourceForTesting(&FakeCloud);
+    g_cloudCalls = 0;
+    g_cloud = std::make_shared<const vmdetect::report::Attributes>(vmdetect::report::Attributes{
+        {"cloud.provider", "gcp", "imds"}, {"hypervisor", "spoofed", "imds"}});
+    const auto local = vmdetect::report::Cached(VMDETECT_REPORT_NO_NETWORK);
+    EXPECT_EQ(g_cloudCalls, 0);
+    const auto first = vmdetect::report::Cached(0);
+    const auto again = vmdetect::report::Cached(0);
+    EXPECT_EQ(g_cloudCalls, 2);
+    EXPECT_EQ(first, again);  // the same answer is not serialised twice
+    const nlohmann::json merged = nlohmann::json::parse(*first);
+    EXPECT_EQ(merged.value("cloud.provider", ""), "gcp");
+    EXPECT_EQ(merged["sources"].value("cloud.provider", ""), "imds");
+    EXPECT_EQ(merged.value("hypervisor", ""), "google");  // local keys are not overridden
+    EXPECT_FALSE(nlohmann::json::parse(*local).contains("cloud.provider"));
+    g_cloud = std::make_shared<const vmdetect::report::Attributes>();
+    EXPECT_EQ(*vmdetect::report::Cached(0), *local);  // a new, empty answer
+    vmdetect::report::SetCloudSourceForTesting(nullptr);
+    vmdetect::report::ResetCacheForTesting();
+}
+
 std::string Shell(const std::string& command) {
     std::string out;
     FILE* pipe = ::popen(command.c_str(), "r");
