@@ -288,14 +288,25 @@ TEST(Report, BadFirmwareFilesKeepTheReportValid) {
     }
 }
 
+// A machine that the C call reads: its roots in the environment, its
+// firmware from `capture`, its processor saying `cpu`, the cache empty.
+class CallMachine : public Machine {
+public:
+    CallMachine(const char* capture, const char* cpu) : m_cpu(cpu) {
+        WriteDmiTree(capture, sys.path());
+        vmdetect::report::ResetCacheForTesting();
+    }
+    ~CallMachine() { vmdetect::report::ResetCacheForTesting(); }
+
+private:
+    testsupport::ScopedEnv m_sys{"HOST_SYS", sys.path().c_str()};
+    testsupport::ScopedEnv m_proc{"HOST_PROC", proc.path().c_str()};
+    testsupport::ScopedEnv m_root{"HOST_ROOT", host.path().c_str()};
+    FakeCpuScope m_cpu;
+};
+
 TEST(Report, CallFillsAnyBufferAsSnprintf) {
-    Machine m;
-    WriteDmiTree("kvm-redhat-masked-2.txt", m.sys.path());
-    const testsupport::ScopedEnv sys("HOST_SYS", m.sys.path().c_str());
-    const testsupport::ScopedEnv proc("HOST_PROC", m.proc.path().c_str());
-    const testsupport::ScopedEnv root("HOST_ROOT", m.host.path().c_str());
-    const FakeCpuScope cpu("KVMKVMKVM");
-    vmdetect::report::ResetCacheForTesting();
+    const CallMachine m("kvm-redhat-masked-2.txt", "KVMKVMKVM");
     const int length = vmdetect_report(nullptr, 0, VMDETECT_REPORT_NO_NETWORK);
     ASSERT_GT(length, 0);
     std::vector<char> whole(length + 1);
@@ -332,7 +343,6 @@ TEST(Report, CallFillsAnyBufferAsSnprintf) {
     }
     for (auto& t : threads) t.join();
     for (const auto& s : seen) EXPECT_EQ(s, report);
-    vmdetect::report::ResetCacheForTesting();
 }
 
 // A cloud identity that counts its calls and answers what the test says.
@@ -345,13 +355,7 @@ std::shared_ptr<const vmdetect::report::Attributes> FakeCloud(const vmdetect::re
 }
 
 TEST(Report, CloudKeysMergeOnlyWithTheNetwork) {
-    Machine m;
-    WriteDmiTree("gce-1.txt", m.sys.path());
-    const testsupport::ScopedEnv sys("HOST_SYS", m.sys.path().c_str());
-    const testsupport::ScopedEnv proc("HOST_PROC", m.proc.path().c_str());
-    const testsupport::ScopedEnv root("HOST_ROOT", m.host.path().c_str());
-    const FakeCpuScope cpu("KVMKVMKVM");
-    vmdetect::report::ResetCacheForTesting();
+    const CallMachine m("gce-1.txt", "KVMKVMKVM");
     vmdetect::report::SetCloudSourceForTesting(&FakeCloud);
     g_cloudCalls = 0;
     g_cloud = std::make_shared<const vmdetect::report::Attributes>(vmdetect::report::Attributes{
@@ -370,7 +374,6 @@ TEST(Report, CloudKeysMergeOnlyWithTheNetwork) {
     g_cloud = std::make_shared<const vmdetect::report::Attributes>();
     EXPECT_EQ(*vmdetect::report::Cached(0), *local);  // a new, empty answer
     vmdetect::report::SetCloudSourceForTesting(nullptr);
-    vmdetect::report::ResetCacheForTesting();
 }
 
 std::string Shell(const std::string& command) {
