@@ -29,9 +29,12 @@
 #include <utility>
 #include <vector>
 
+#include <vmdetect.h>
+
 #include "BenchSupport.h"
 #include "CloudIdentity.h"
 #include "FirmwareCache.h"
+#include "Report.h"
 #include "ZTVMDetect.h"
 #include "adapters/LogSink.h"
 #include "adapters/ZTLibCurl.h"
@@ -584,6 +587,57 @@ BENCHMARK(BM_CloudCold_Bare)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_CloudWarm_Ours)->MinTime(0.3)->UseRealTime();
 // Seconds per iteration: three repetitions tell 1 s from 5 s.
 BENCHMARK(BM_QemuFiveCalls)->Arg(0)->Arg(300)->Iterations(1)->Repetitions(3)->UseRealTime();
+
+// ---------------------------------------------------------- platform report
+
+// The report reads this machine as it is: the real /proc, /sys and /, for
+// the life of one figure.
+class RealRoots {
+public:
+    RealRoots() {
+        for (const char* name : {"HOST_PROC", "HOST_SYS", "HOST_ROOT"}) {
+            const char* value = std::getenv(name);
+            m_saved[name] = value != nullptr ? std::make_unique<std::string>(value) : nullptr;
+            ::unsetenv(name);
+        }
+        vmdetect::report::ResetCacheForTesting();
+    }
+    ~RealRoots() {
+        for (const auto& [name, value] : m_saved) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            }
+        }
+        vmdetect::report::ResetCacheForTesting();
+    }
+    RealRoots(const RealRoots&) = delete;
+    RealRoots& operator=(const RealRoots&) = delete;
+
+private:
+    std::map<std::string, std::unique_ptr<std::string>> m_saved;
+};
+
+void BM_Report_Warm(benchmark::State& state) {
+    const RealRoots roots;
+    char buffer[4096];
+    vmdetect_report(buffer, sizeof buffer, VMDETECT_REPORT_NO_NETWORK);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(vmdetect_report(buffer, sizeof buffer, VMDETECT_REPORT_NO_NETWORK));
+    }
+}
+
+// Every call reads the evidence afresh, as a process's first call does.
+void BM_Report_First(benchmark::State& state) {
+    const RealRoots roots;
+    char buffer[4096];
+    for (auto _ : state) {
+        vmdetect::report::ResetCacheForTesting();
+        benchmark::DoNotOptimize(vmdetect_report(buffer, sizeof buffer, VMDETECT_REPORT_NO_NETWORK));
+    }
+}
+
+BENCHMARK(BM_Report_Warm)->MinTime(0.2)->UseRealTime();
+BENCHMARK(BM_Report_First)->Iterations(200)->UseRealTime();
 
 }  // namespace
 

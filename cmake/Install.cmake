@@ -8,6 +8,7 @@ include(CMakePackageConfigHelpers)
 set(VMDETECT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vmdetect)
 set(VMDETECT_PUBLIC_HEADERS
     ${PROJECT_SOURCE_DIR}/include/ZTVMDetect.h
+    ${PROJECT_SOURCE_DIR}/include/vmdetect.h
     ${PROJECT_SOURCE_DIR}/include/EvDebug.h
     ${PROJECT_SOURCE_DIR}/include/CYbError.h)
 

@@ -8,6 +8,10 @@ constexpr const char* kEnvConfig = "VMDETECT_CONFIG";
 constexpr const char* kEnvLog = "VMDETECT_LOG";
 constexpr const char* kEnvLogLevel = "VMDETECT_LOG_LEVEL";
 constexpr const char* kEnvHostProc = "HOST_PROC";
+constexpr const char* kEnvHostSys = "HOST_SYS";
+constexpr const char* kEnvHostRoot = "HOST_ROOT";
+// What a container manager sets in the environment of the container's init.
+constexpr const char* kEnvContainer = "container";
 constexpr const char* kEnvEc2Endpoint = "AWS_EC2_METADATA_SERVICE_ENDPOINT";
 constexpr const char* kEnvEc2Disabled = "AWS_EC2_METADATA_DISABLED";
 constexpr const char* kEnvGceHost = "GCE_METADATA_HOST";
@@ -18,6 +22,8 @@ constexpr const char* kEnvAlibabaEndpoint = "VMDETECT_ALIBABA_METADATA_ENDPOINT"
 // Defaults.
 constexpr const char* kDefaultConfigPath = "/etc/vmdetect/vmdetect.conf";
 constexpr const char* kDefaultProcRoot = "/proc";
+constexpr const char* kDefaultSysRoot = "/sys";
+constexpr const char* kDefaultHostRoot = "/";
 // The real metadata services: this is the only place they appear.
 constexpr const char* kDefaultEc2Endpoint = "http://169.254.169.254";
 constexpr const char* kDefaultOciEndpoint = "http://169.254.169.254";
@@ -44,6 +50,39 @@ constexpr const char* kXenCommandFormat = "grep -q control_d %s";
 // Process file system.
 constexpr const char* kXenCapabilities = "/xen/capabilities";  // under the proc root
 constexpr const char* kCmdline = "/cmdline";
+
+// Local evidence of the platform report. Under the sys root:
+constexpr const char* kDmiIdDir = "/class/dmi/id/";
+constexpr const char* kSmbiosBiosEntry = "/firmware/dmi/entries/0-0/raw";
+constexpr const char* kHypervisorType = "/hypervisor/type";
+constexpr const char* kXenFeatures = "/hypervisor/properties/features";
+constexpr const char* kCgroupRoot = "/fs/cgroup";
+constexpr const char* kCgroupEvents = "/fs/cgroup/cgroup.events";
+constexpr const char* kCgroupType = "/fs/cgroup/cgroup.type";
+constexpr const char* kCgroupFeatures = "/kernel/cgroup/features";
+constexpr const char* kCgroupV1Systemd = "/fs/cgroup/systemd";
+constexpr const char* kCgroupV1ReleaseAgent = "/fs/cgroup/systemd/release_agent";
+// Under the proc root:
+constexpr const char* kXenDir = "/xen";
+constexpr const char* kCpuinfo = "/cpuinfo";
+constexpr const char* kSysinfo = "/sysinfo";
+constexpr const char* kDeviceTree = "/device-tree";
+constexpr const char* kDeviceTreeHypervisor = "/device-tree/hypervisor/compatible";
+constexpr const char* kDeviceTreePartitionName = "/device-tree/ibm,partition-name";
+constexpr const char* kDeviceTreeHmcManaged = "/device-tree/hmc-managed?";
+constexpr const char* kDeviceTreeQemuGraphic = "/device-tree/chosen/qemu,graphic-width";
+constexpr const char* kOpenVzDir = "/vz";
+constexpr const char* kOpenVzHostDir = "/bc";
+constexpr const char* kOsRelease = "/sys/kernel/osrelease";
+constexpr const char* kSelfStatus = "/self/status";
+constexpr const char* kSelfCgroupNamespace = "/self/ns/cgroup";
+constexpr const char* kInitEnviron = "/1/environ";
+constexpr const char* kCommFormat = "/%d/comm";
+// Under the host root:
+constexpr const char* kDockerEnv = "/.dockerenv";
+constexpr const char* kPodmanEnv = "/run/.containerenv";
+constexpr const char* kSystemdContainer = "/run/systemd/container";
+constexpr const char* kHostContainerManager = "/run/host/container-manager";
 
 // Metadata paths.
 constexpr const char* kEc2MetaDataPath = "/latest/meta-data/";

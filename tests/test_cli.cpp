@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -161,6 +162,8 @@ public:
         return {
             {"PATH", m_dir.file("bin") + ":/usr/bin:/bin"},
             {"HOST_PROC", m_dir.file("proc")},
+            {"HOST_SYS", m_dir.file("proc")},
+            {"HOST_ROOT", m_dir.file("proc")},
             {"VMDETECT_CONFIG", m_dir.file("broken.conf")},
             {"AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9"},
             {"GCE_METADATA_HOST", "127.0.0.1:9"},
@@ -201,6 +204,12 @@ TEST(Cli, ExitStatusesAndStreams) {
         {{"-v-1"}, 2, true, true},
         {{"--verbose="}, 2, true, true},
         {{"--help", "--bogus"}, 2, true, true},
+        {{"--report"}, 0, false, false},
+        {{"--report", "--no-network"}, 0, false, false},
+        {{"--no-network"}, 0, false, false},
+        {{"--report", "--json"}, 2, true, true},
+        {{"--report", "-q"}, 2, true, true},
+        {{"--report=1"}, 2, true, true},
     };
     for (const ExitCase& c : cases) {
         std::string label;
@@ -217,6 +226,15 @@ TEST(Cli, ExitStatusesAndStreams) {
 
 TEST(Cli, NothingDetectedOutput) {
     QuietMachine machine;
+    // Only the processor's word is left on this machine: the report alone
+    // runs no process (the fake dmidecode would record its call).
+    const CliRun report = RunCli({"--report", "--no-network"}, machine.env());
+    EXPECT_EQ(ReadFile(machine.envDump()), "");
+    const nlohmann::json parsed = nlohmann::json::parse(report.out, nullptr, false);
+    ASSERT_TRUE(parsed.is_object()) << report.out;
+    EXPECT_EQ(std::count(report.out.begin(), report.out.end(), '\n'), 1);
+    EXPECT_EQ(parsed.value("container", ""), "none");
+    const std::string hypervisor = parsed.value("hypervisor", "");
     const CliRun text = RunCli({}, machine.env());
     EXPECT_EQ(text.out,
               "platform:    none\n"
@@ -224,14 +242,16 @@ TEST(Cli, NothingDetectedOutput) {
               "uuid:\n"
               "zone:\n"
               "region:\n"
-              "project_id:\n");
+              "project_id:\n"
+              "hypervisor:  " + hypervisor + "\n"
+              "container:   none\n");
     const CliRun json = RunCli({"--json"}, machine.env());
     EXPECT_EQ(json.out,
               "{\"flags\":0,\"platform\":[],\"uuid\":\"\",\"zone\":\"\",\"region\":\"\","
-              "\"project_id\":\"\"}\n");
-    const nlohmann::json parsed = nlohmann::json::parse(json.out, nullptr, false);
-    ASSERT_TRUE(parsed.is_object());
-    EXPECT_EQ(parsed["flags"], 0);
+              "\"project_id\":\"\",\"report\":" + report.out.substr(0, report.out.size() - 1) + "}\n");
+    const nlohmann::json whole = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(whole.is_object());
+    EXPECT_EQ(whole["flags"], 0);
 }
 
 TEST(Cli, VersionMatchesManPage) {
@@ -456,7 +476,8 @@ TEST(Cli, HelpAndManPageAgree) {
     // Every variable the library reads is documented.
     for (const char* name : {"VMDETECT_CONFIG", "VMDETECT_LOG", "VMDETECT_LOG_LEVEL", "HOST_PROC",
                              "AWS_EC2_METADATA_SERVICE_ENDPOINT", "AWS_EC2_METADATA_DISABLED",
-                             "GCE_METADATA_HOST", "VMDETECT_OCI_METADATA_ENDPOINT"}) {
+                             "GCE_METADATA_HOST", "VMDETECT_OCI_METADATA_ENDPOINT", "HOST_SYS",
+                             "HOST_ROOT"}) {
         EXPECT_EQ(page["ENVIRONMENT"].count(name), 1u) << name;
     }
 }

@@ -32,7 +32,7 @@ real=$(find "$prefix" -name 'libvmdetect.so.1.*' -type f | head -n1)
 libdir=$(dirname "$real")
 [ "$(readlink "$libdir/libvmdetect.so.1")" = "$(basename "$real")" ] || fail "libvmdetect.so.1 link"
 [ "$(readlink "$libdir/libvmdetect.so")" = "libvmdetect.so.1" ] || fail "libvmdetect.so link"
-for h in ZTVMDetect.h EvDebug.h CYbError.h; do
+for h in ZTVMDetect.h vmdetect.h EvDebug.h CYbError.h; do
   [ -f "$prefix/include/vmdetect/$h" ] || fail "header $h not installed"
 done
 [ -x "$prefix/bin/vmdetect" ] || fail "the command is not installed"
@@ -103,6 +103,19 @@ esac
 "${CXX:-c++}" -std=c++17 -Wall -Wextra -Werror "$here/main.cpp" $flags -o "$work/with-pkg-config" ||
   fail "the pkg-config build failed"
 check_program "$work/with-pkg-config" "pkg-config"
+
+# 3. The report header as C99, through pkg-config; its answer on the closed
+# machine is valid JSON naming no hypervisor firmware.
+# shellcheck disable=SC2086  # the flags are words
+"${CC:-cc}" -std=c99 -pedantic -Wall -Wextra -Werror "$here/report.c" $flags -o "$work/report-c" ||
+  fail "the C build of vmdetect.h failed"
+mkdir -p "$work/sys" "$work/root"
+report=$(run_closed env HOST_SYS="$work/sys" HOST_ROOT="$work/root" "$work/report-c") ||
+  fail "the C program failed"
+case "$report" in
+  '{"hypervisor":'*'"container":"none"'*'"sources":{'*) echo "C: $report" ;;
+  *) fail "the C program printed '$report'" ;;
+esac
 
 # The installed command runs from the prefix too.
 version=$(run_closed "$prefix/bin/vmdetect" --version) || fail "vmdetect --version failed"

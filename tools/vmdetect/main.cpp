@@ -1,6 +1,7 @@
 // vmdetect: prints the platform this machine runs on and its identity there.
 // It uses only the library's public interface, as any other caller would.
 #include <ZTVMDetect.h>
+#include <vmdetect.h>
 #include <getopt.h>
 
 #include <cerrno>
@@ -36,6 +37,8 @@ constexpr long kMaxLogLevel = 1000;
 #define VMDETECT_OPTIONS_TEXT                                                              \
     "Options:\n"                                                                           \
     "      --json          print one JSON object instead of text\n"                       \
+    "      --report        print only the platform report, one line of JSON\n"            \
+    "      --no-network    report local evidence only; ask no metadata service\n"         \
     "  -q, --quiet         print nothing; exit 0 when a platform bit is set, 1 when none\n" \
     "  -v, --verbose[=N]   log to standard error at level N (default 4)\n"                \
     "  -h, --help          print this help and exit\n"                                    \
@@ -62,6 +65,8 @@ constexpr const char* kHelp =
     "  VMDETECT_LOG                       log destination: a file, stderr or syslog\n"
     "  VMDETECT_LOG_LEVEL                 log threshold (0: errors only)\n"
     "  HOST_PROC                          process file system root (/proc)\n"
+    "  HOST_SYS                           sysfs root (/sys)\n"
+    "  HOST_ROOT                          root of the host's files (/)\n"
     "  AWS_EC2_METADATA_SERVICE_ENDPOINT  EC2 metadata base URL\n"
     "  AWS_EC2_METADATA_DISABLED          true: do not ask the EC2 metadata service\n"
     "  GCE_METADATA_HOST                  Google metadata server host[:port]\n"
@@ -71,6 +76,8 @@ constexpr const char* kHelp =
 
 struct Options {
     bool json = false;
+    bool report = false;
+    bool noNetwork = false;
     bool quiet = false;
     bool verbose = false;
     std::string level = kDefaultVerboseLevel;
@@ -106,9 +113,11 @@ bool ParseLevel(const char* text, std::string& level) {
 }
 
 ParseResult ParseOptions(int argc, char** argv, Options& options) {
-    enum { kOptJson = 256, kOptVersion };
+    enum { kOptJson = 256, kOptVersion, kOptReport, kOptNoNetwork };
     static const option kLongOptions[] = {
         {"json", no_argument, nullptr, kOptJson},
+        {"report", no_argument, nullptr, kOptReport},
+        {"no-network", no_argument, nullptr, kOptNoNetwork},
         {"quiet", no_argument, nullptr, 'q'},
         {"verbose", optional_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
@@ -121,6 +130,8 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
     while ((c = getopt_long(argc, argv, "qv::h", kLongOptions, nullptr)) != -1) {
         switch (c) {
             case kOptJson: options.json = true; break;
+            case kOptReport: options.report = true; break;
+            case kOptNoNetwork: options.noNetwork = true; break;
             case 'q': options.quiet = true; break;
             case 'v':
                 options.verbose = true;
@@ -139,6 +150,10 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
     if (optind < argc) {
         const std::string message = std::string("unexpected argument '") + argv[optind] + "'";
         Usage(message.c_str());
+        return kUsageError;
+    }
+    if (options.report && (options.json || options.quiet)) {
+        Usage("--report cannot be combined with --json or --quiet");
         return kUsageError;
     }
     if (help) {
@@ -174,10 +189,40 @@ struct Answers {
     std::string zone;
     std::string region;
     std::string projectId;
+    std::string report;  // the platform report's JSON object; "" when none
 };
 
-Answers Query() {
+// The platform report through the public call: sized first, then filled.
+std::string Report(const Options& options) {
+    const unsigned int flags = options.noNetwork ? VMDETECT_REPORT_NO_NETWORK : 0u;
+    const int length = vmdetect_report(nullptr, 0, flags);
+    if (length < 0) {
+        return "";
+    }
+    std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
+    const int written = vmdetect_report(buffer.data(), buffer.size(), flags);
+    if (written < 0 || written > length) {
+        return "";
+    }
+    return std::string(buffer.data(), static_cast<std::size_t>(written));
+}
+
+// The value of a top-level key of the report whose value is a plain name
+// ("hypervisor", "container"): these hold no escapes.
+std::string ReportName(const std::string& report, const char* key) {
+    const std::string marker = std::string("\"") + key + "\":\"";
+    const std::size_t at = report.find(marker);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const std::size_t start = at + marker.size();
+    const std::size_t end = report.find('"', start);
+    return end == std::string::npos ? "" : report.substr(start, end - start);
+}
+
+Answers Query(const Options& options) {
     Answers answers;
+    answers.report = Report(options);
     answers.flags = DetectHypervisor();
     // Without a guest bit the identity outputs are known to stay untouched:
     // skip four more passes over the firmware.
@@ -213,6 +258,7 @@ std::string Json(const Answers& a) {
     out += ",\"zone\":" + vmdetect_cli::JsonString(a.zone);
     out += ",\"region\":" + vmdetect_cli::JsonString(a.region);
     out += ",\"project_id\":" + vmdetect_cli::JsonString(a.projectId);
+    out += ",\"report\":" + (a.report.empty() ? std::string("{}") : a.report);
     out += "}\n";
     return out;
 }
@@ -237,6 +283,8 @@ std::string Text(const Answers& a) {
     TextLine(out, "zone", a.zone);
     TextLine(out, "region", a.region);
     TextLine(out, "project_id", a.projectId);
+    TextLine(out, "hypervisor", ReportName(a.report, "hypervisor"));
+    TextLine(out, "container", ReportName(a.report, "container"));
     return out;
 }
 
@@ -262,7 +310,17 @@ int main(int argc, char** argv) {
     }
     ConfigureLog(options);
     try {
-        const Answers answers = Query();
+        if (options.report) {
+            // Only the report: none of the five entry points, no process.
+            const std::string report = Report(options);
+            if (report.empty()) {
+                std::fputs("vmdetect: no report could be made\n", stderr);
+                return kExitFailure;
+            }
+            std::printf("%s\n", report.c_str());
+            return FinishOutput(kExitOk);
+        }
+        const Answers answers = Query(options);
         if (options.quiet) {
             return answers.flags != 0 ? kExitOk : kExitNothing;
         }

@@ -1,0 +1,173 @@
+#include "Report.h"
+
+#include <vmdetect.h>
+
+#include <cctype>
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+#include "CloudIdentity.h"
+#include "EvDebug.h"
+#include "JsonText.h"
+
+namespace vmdetect::report {
+
+namespace {
+
+// Firmware keys: the system (type 1) strings, as the kernel shows them.
+struct FirmwareKey {
+    const char* key;
+    const char* file;
+};
+constexpr FirmwareKey kFirmwareKeys[] = {
+    {"firmware.vendor", "sys_vendor"},
+    {"firmware.product", "product_name"},
+    {"firmware.version", "product_version"},
+    {"firmware.uuid", "product_uuid"},
+};
+
+Attributes LocalAttributes(const Local& local) {
+    Attributes out;
+    out.push_back({"hypervisor", local.hypervisor.name, local.hypervisor.source});
+    out.push_back({"container", local.container.name, local.container.source});
+    for (const FirmwareKey& k : kFirmwareKeys) {
+        const auto found = local.dmi.find(k.file);
+        if (found == local.dmi.end() || found->second.empty()) {
+            continue;
+        }
+        std::string value = found->second;
+        if (std::strcmp(k.file, "product_uuid") == 0) {
+            for (char& c : value) {
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+        }
+        out.push_back({k.key, std::move(value), "dmi"});
+    }
+    return out;
+}
+
+struct Cache {
+    std::mutex mutex;
+    std::shared_ptr<const Local> local;
+    std::shared_ptr<const std::string> localJson;
+    std::shared_ptr<const Attributes> cloud;  // what networkJson was made from
+    std::shared_ptr<const std::string> networkJson;
+};
+
+std::atomic<CloudSource> g_cloudSource{nullptr};
+
+Cache& TheCache() {
+    static Cache cache;
+    return cache;
+}
+
+// The local evidence, read by the first caller; it cannot change while the
+// process lives.
+std::shared_ptr<const Local> LocalOnce(Cache& cache) {
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (!cache.local) {
+        auto local = std::make_shared<const Local>(ReadLocal(evidence::RootsFromEnvironment()));
+        EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
+                                  "Platform report: hypervisor %s (%s), container %s (%s)",
+                                  local->hypervisor.name.c_str(), local->hypervisor.source.c_str(),
+                                  local->container.name.c_str(), local->container.source.c_str());
+        cache.localJson = std::make_shared<const std::string>(Serialize(*local, Attributes{}));
+        cache.local = std::move(local);
+    }
+    return cache.local;
+}
+
+}  // namespace
+
+Local ReadLocal(const evidence::Roots& roots) {
+    Local local;
+    virt::VmEvidence vm = evidence::ReadVmEvidence(roots);
+    local.hypervisor = virt::DecideHypervisor(vm);
+    local.container = virt::DecideContainer(evidence::ReadContainerEvidence(roots));
+    local.dmi = std::move(vm.dmi);
+    return local;
+}
+
+std::string Serialize(const Local& local, const Attributes& cloud) {
+    Attributes all = LocalAttributes(local);
+    for (const Attribute& a : cloud) {
+        bool taken = false;
+        for (const Attribute& b : all) {
+            taken = taken || b.key == a.key;
+        }
+        if (!taken) {
+            all.push_back(a);
+        }
+    }
+    std::string out = "{";
+    std::string sources;
+    for (const Attribute& a : all) {
+        out += text::JsonString(a.key) + ":" + text::JsonString(a.value) + ",";
+        if (!a.source.empty()) {
+            sources += (sources.empty() ? "" : ",") + text::JsonString(a.key) + ":" +
+                       text::JsonString(a.source);
+        }
+    }
+    out += "\"sources\":{" + sources + "}}";
+    return out;
+}
+
+std::shared_ptr<const std::string> Cached(unsigned int options) {
+    Cache& cache = TheCache();
+    const std::shared_ptr<const Local> local = LocalOnce(cache);
+    if ((options & VMDETECT_REPORT_NO_NETWORK) != 0) {
+        std::lock_guard<std::mutex> lock(cache.mutex);
+        return cache.localJson;
+    }
+    // Asked outside the lock: a cold answer may wait on the network.
+    const CloudSource source = g_cloudSource.load();
+    std::shared_ptr<const Attributes> cloud =
+        source != nullptr ? source(local->dmi) : cloud::Identify(local->dmi);
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (!cloud || cloud->empty()) {
+        return cache.localJson;
+    }
+    if (cache.cloud != cloud || !cache.networkJson) {
+        cache.networkJson = std::make_shared<const std::string>(Serialize(*local, *cloud));
+        cache.cloud = std::move(cloud);
+    }
+    return cache.networkJson;
+}
+
+void SetCloudSourceForTesting(CloudSource source) {
+    g_cloudSource.store(source);
+}
+
+void ResetCacheForTesting() {
+    Cache& cache = TheCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    cache.local.reset();
+    cache.localJson.reset();
+    cache.cloud.reset();
+    cache.networkJson.reset();
+}
+
+}  // namespace vmdetect::report
+
+extern "C" int vmdetect_report(char* buffer, size_t size, unsigned int options) {
+    if ((options & ~VMDETECT_REPORT_NO_NETWORK) != 0) {
+        return -1;
+    }
+    std::shared_ptr<const std::string> json;
+    try {
+        json = vmdetect::report::Cached(options);
+    } catch (...) {
+        return -1;  // out of memory: no report, and nothing thrown into C
+    }
+    if (!json || json->size() > static_cast<std::size_t>(INT_MAX)) {
+        return -1;
+    }
+    if (buffer != nullptr && size > 0) {
+        const std::size_t n = json->size() < size ? json->size() : size - 1;
+        std::memcpy(buffer, json->data(), n);
+        buffer[n] = '\0';
+    }
+    return static_cast<int>(json->size());
+}

@@ -1,0 +1,36 @@
+// The platform report: the local verdicts and firmware keys, merged with the
+// cloud identity, as one flat JSON object.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Evidence.h"
+#include "ReportTypes.h"
+
+namespace vmdetect::report {
+
+struct Local {
+    virt::Verdict hypervisor;
+    virt::Verdict container;
+    DmiFields dmi;
+};
+
+// Reads and decides, uncached.
+Local ReadLocal(const evidence::Roots& roots);
+
+// The JSON object of `local` with the `cloud` keys merged in.
+std::string Serialize(const Local& local, const Attributes& cloud);
+
+// The report for `options`, cached for the process; nullptr when none can
+// be made.
+std::shared_ptr<const std::string> Cached(unsigned int options);
+
+// Forgets the cached evidence, so that tests may change the machine.
+void ResetCacheForTesting();
+
+// Tests answer for the cloud identity here; nullptr restores it.
+using CloudSource = std::shared_ptr<const Attributes> (*)(const DmiFields& dmi);
+void SetCloudSourceForTesting(CloudSource source);
+
+}  // namespace vmdetect::report

@@ -1,0 +1,380 @@
+#include "VirtRules.h"
+
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace vmdetect::virt {
+
+namespace {
+
+constexpr const char* kNone = "none";
+constexpr const char* kVmOther = "vm-other";
+constexpr const char* kContainerOther = "container-other";
+
+struct Row {
+    const char* evidence;
+    const char* name;
+};
+
+// The hypervisor's order is systemd-detect-virt's (systemd 252, Debian 12):
+// first the DMI names that stay true when the hypervisor underneath is KVM
+// or cloaks as Hyper-V (oracle, xen, amazon, parallels, google); then
+// User-Mode Linux, which runs nested in anything; then a Xen domain (a
+// control domain waits for CPUID, for it may itself be nested); then CPUID,
+// which names the real hypervisor whatever DMI claims; then the rest of DMI;
+// then /sys/hypervisor, the device tree and z/VM. Within DMI the files are
+// tried in kDmiFiles order (product_name first, so that KVM wins over QEMU)
+// and, for each file, the prefixes in kDmiVendors order.
+constexpr const char* kDmiFiles[] = {"product_name", "sys_vendor", "board_vendor",
+                                     "bios_vendor", "product_version"};
+constexpr Row kDmiVendors[] = {
+    {"KVM", "kvm"},                      // kvm-redhat-masked-2
+    {"OpenStack", "kvm"},                // openstack-1
+    {"KubeVirt", "kvm"},                 // from the rules alone
+    {"Amazon EC2", "amazon"},            // ec2-nitro-1, ec2-metal-1
+    {"QEMU", "qemu"},                    // qemu-1
+    {"VMware", "vmware"},                // vmware-1, vmware-2
+    {"VMW", "vmware"},                   // from the rules alone
+    {"innotek GmbH", "oracle"},          // from the rules alone (product_name decides first)
+    {"VirtualBox", "oracle"},            // virtualbox-1
+    // Not "Oracle Corporation": Oracle's physical servers carry it too
+    // (baremetal-oracle-1); VirtualBox guests say VirtualBox in product_name.
+    {"Xen", "xen"},                      // ec2-xen-1, xen-hvm-redhat-1
+    {"Bochs", "bochs"},                  // qemu-bochs-1
+    {"Parallels", "parallels"},          // parallels-1
+    {"BHYVE", "bhyve"},                  // bhyve-1
+    {"Hyper-V", "microsoft"},            // azure-1-spaces (product_version)
+    {"Apple Virtualization", "apple"},   // from the rules alone
+    {"Google Compute Engine", "google"}, // gce-1
+};
+// DMI names taken before CPUID.
+constexpr const char* kDmiFirst[] = {"oracle", "xen", "amazon", "parallels", "google"};
+
+// Leaf 0x40000000 signatures, from the rules alone: the captures carry no
+// CPUID. Compared over all 12 bytes, NUL padding included.
+constexpr Row kCpuidSignatures[] = {
+    {"XenVMMXenVMM", "xen"},     {"KVMKVMKVM", "kvm"},         {"Linux KVM Hv", "kvm"},
+    {"TCGTCGTCGTCG", "qemu"},    {"VMwareVMware", "vmware"},   {"Microsoft Hv", "microsoft"},
+    {"bhyve bhyve ", "bhyve"},   {"QNXQVMBSQG", "qnx"},        {"ACRNACRNACRN", "acrn"},
+    {"SRESRESRESRE", "sre"},     {"Apple VZ", "apple"},
+};
+
+// The container's order is systemd-detect-virt's too: OpenVZ, WSL and proot
+// first, as they leave no marker of their own; then what the manager says
+// in /run/host, in PID 1's environment (its own when this is PID 1) or in
+// /run/systemd; only then the files an image may carry by accident
+// (/run/.containerenv before /.dockerenv); last a private cgroup namespace.
+// The names a manager may give, from the rules alone (docker: this machine).
+constexpr const char* kContainerNames[] = {"lxc",    "lxc-libvirt", "systemd-nspawn",
+                                           "docker", "podman",      "rkt",
+                                           "wsl",    "proot",       "pouch"};
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool Contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
+}
+
+// Files are compared as their first line, the way the kernel means them.
+std::string_view FirstLine(const std::string& text) {
+    const std::string_view view(text);
+    return view.substr(0, view.find_first_of(std::string_view("\n\0", 2)));
+}
+
+template <std::size_t N>
+bool In(const char* const (&names)[N], const std::string& name) {
+    for (const char* candidate : names) {
+        if (name == candidate) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<std::string> EnvironValue(const std::string& environ, const std::string& name) {
+    const std::string prefix = name + "=";
+    std::size_t start = 0;
+    while (start < environ.size()) {
+        std::size_t end = environ.find('\0', start);
+        if (end == std::string::npos) {
+            end = environ.size();
+        }
+        const std::string_view entry(environ.data() + start, end - start);
+        if (StartsWith(entry, prefix)) {
+            return std::string(entry.substr(prefix.size()));
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+Verdict Found(const char* name, const char* source) {
+    return Verdict{name, source};
+}
+
+Verdict DmiVendor(const VmEvidence& e) {
+    for (const char* file : kDmiFiles) {
+        const auto found = e.dmi.find(file);
+        if (found == e.dmi.end()) {
+            continue;
+        }
+        const std::string_view value = FirstLine(found->second);
+        for (const Row& row : kDmiVendors) {
+            if (StartsWith(value, row.evidence)) {
+                return Found(row.name, "dmi");
+            }
+        }
+    }
+    return Verdict{};
+}
+
+// The SMBIOS BIOS characteristics extension byte 2, bit 4: "this is a VM".
+enum class SmbiosVmBit { kSet, kUnset, kUnknown };
+
+SmbiosVmBit ReadSmbiosVmBit(const VmEvidence& e) {
+    constexpr std::size_t kExtensionByte2 = 19;
+    if (!e.smbiosBiosEntry || e.smbiosBiosEntry->size() <= kExtensionByte2 ||
+        static_cast<unsigned char>((*e.smbiosBiosEntry)[1]) <= kExtensionByte2) {
+        return SmbiosVmBit::kUnknown;
+    }
+    const auto byte = static_cast<unsigned char>((*e.smbiosBiosEntry)[kExtensionByte2]);
+    return (byte & 0x10) != 0 ? SmbiosVmBit::kSet : SmbiosVmBit::kUnset;
+}
+
+Verdict Dmi(const VmEvidence& e) {
+    Verdict v = DmiVendor(e);
+    // EC2 bare metal carries the same vendor as its guests.
+    if (v.name == "amazon") {
+        switch (ReadSmbiosVmBit(e)) {
+            case SmbiosVmBit::kSet: return v;
+            case SmbiosVmBit::kUnset: return Verdict{};
+            case SmbiosVmBit::kUnknown: break;
+        }
+        const auto product = e.dmi.find("product_name");
+        if (product != e.dmi.end() && Contains(product->second, ".metal")) {
+            return Verdict{};
+        }
+        return v;
+    }
+    if (v.name == kNone && ReadSmbiosVmBit(e) == SmbiosVmBit::kSet) {
+        return Found(kVmOther, "dmi");
+    }
+    return v;
+}
+
+bool IsUserModeLinux(const VmEvidence& e) {
+    constexpr std::string_view kVendor = "vendor_id\t: ";
+    if (!e.cpuinfo) {
+        return false;
+    }
+    std::string_view rest(*e.cpuinfo);
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        if (StartsWith(line, kVendor)) {
+            return StartsWith(line.substr(kVendor.size()), "User Mode Linux");
+        }
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return false;
+}
+
+// A Xen control domain: the features word (hex) has bit 11, or, without it,
+// the capabilities list names control_d.
+bool IsXenControlDomain(const VmEvidence& e) {
+    constexpr unsigned long kFeatureDom0 = 1ul << 11;
+    if (e.xenFeatures) {
+        const std::string line(FirstLine(*e.xenFeatures));
+        char* end = nullptr;
+        const unsigned long features = std::strtoul(line.c_str(), &end, 16);
+        if (end != line.c_str()) {
+            return (features & kFeatureDom0) != 0;
+        }
+    }
+    if (!e.xenCapabilities) {
+        return false;
+    }
+    std::string_view rest = FirstLine(*e.xenCapabilities);
+    while (true) {
+        const std::size_t comma = rest.find(',');
+        if (rest.substr(0, comma) == "control_d") {
+            return true;
+        }
+        if (comma == std::string_view::npos) {
+            return false;
+        }
+        rest = rest.substr(comma + 1);
+    }
+}
+
+Verdict Cpuid(const VmEvidence& e) {
+    if (!e.cpuidHypervisor) {
+        return Verdict{};
+    }
+    for (const Row& row : kCpuidSignatures) {
+        std::string padded(row.evidence);
+        padded.resize(12, '\0');
+        if (e.cpuidSignature == padded) {
+            return Found(row.name, "cpuid");
+        }
+    }
+    return Found(kVmOther, "cpuid");
+}
+
+Verdict DeviceTree(const VmEvidence& e) {
+    if (e.deviceTreeCompatible) {
+        const std::string_view type = FirstLine(*e.deviceTreeCompatible);
+        if (type == "linux,kvm") return Found("kvm", "device-tree");
+        if (Contains(type, "xen")) return Found("xen", "device-tree");
+        if (Contains(type, "vmware")) return Found("vmware", "device-tree");
+        return Found(kVmOther, "device-tree");
+    }
+    if (e.deviceTreePowerVm) return Found("powervm", "device-tree");
+    if (e.deviceTreeFwCfg) return Found("qemu", "device-tree");
+    return Verdict{};
+}
+
+Verdict Zvm(const VmEvidence& e) {
+    constexpr std::string_view kField = "VM00 Control Program:";
+    if (!e.sysinfo) {
+        return Verdict{};
+    }
+    const std::size_t at = e.sysinfo->find(kField);
+    if (at == std::string::npos || (at != 0 && (*e.sysinfo)[at - 1] != '\n')) {
+        return Verdict{};
+    }
+    std::string_view value = std::string_view(*e.sysinfo).substr(at + kField.size());
+    value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
+    value = value.substr(0, value.find_first_of(" \t\n"));
+    return Found(value == "z/VM" ? "zvm" : "kvm", "file");
+}
+
+}  // namespace
+
+Verdict DecideHypervisor(const VmEvidence& e) {
+    const Verdict dmi = Dmi(e);
+    if (In(kDmiFirst, dmi.name)) {
+        return dmi;
+    }
+    if (IsUserModeLinux(e)) {
+        return Found("uml", "file");
+    }
+    const bool controlDomain = e.procXen && IsXenControlDomain(e);
+    if (e.procXen && !controlDomain) {
+        return Found("xen", "xen");
+    }
+    // A hypervisor seen but not named; kept unless a later step names one.
+    Verdict other;
+    const auto consider = [&other](const Verdict& v) {
+        if (v.name == kVmOther && other.name == kNone) {
+            other = v;
+        }
+        return v.name != kNone && v.name != kVmOther;
+    };
+    const Verdict cpu = Cpuid(e);
+    if (consider(cpu)) {
+        return cpu;
+    }
+    if (controlDomain) {
+        return other;
+    }
+    if (consider(dmi)) {
+        return dmi;
+    }
+    if (e.hypervisorType) {
+        const Verdict hv = FirstLine(*e.hypervisorType) == "xen" ? Found("xen", "xen")
+                                                                   : Found(kVmOther, "xen");
+        if (consider(hv)) {
+            return hv;
+        }
+    }
+    const Verdict dt = DeviceTree(e);
+    if (consider(dt)) {
+        return dt;
+    }
+    const Verdict zvm = Zvm(e);
+    return zvm.name != kNone ? zvm : other;
+}
+
+namespace {
+
+// Marker files, in the order they are asked.
+struct MarkerRow {
+    bool ContainerEvidence::*evidence;
+    const char* name;
+};
+constexpr MarkerRow kContainerFiles[] = {
+    {&ContainerEvidence::podmanEnv, "podman"},  // /run/.containerenv, from the rules alone
+    {&ContainerEvidence::dockerEnv, "docker"},  // /.dockerenv, this machine
+};
+
+Verdict ContainerFiles(const ContainerEvidence& e) {
+    for (const MarkerRow& row : kContainerFiles) {
+        if (e.*row.evidence) {
+            return Found(row.name, "file");
+        }
+    }
+    return Verdict{};
+}
+
+// A manager's own name for itself; "oci" names no manager, so the files
+// decide.
+Verdict Translate(const ContainerEvidence& e, const std::string& name, const char* source) {
+    if (name == "oci") {
+        return ContainerFiles(e);
+    }
+    for (const char* known : kContainerNames) {
+        if (name == known) {
+            return Verdict{known, source};
+        }
+    }
+    return Found(kContainerOther, source);
+}
+
+// A marker file counts when it holds anything, even an empty line.
+bool Marked(const std::optional<std::string>& file) {
+    return file && !file->empty();
+}
+
+}  // namespace
+
+Verdict DecideContainer(const ContainerEvidence& e) {
+    if (e.openVz && !e.openVzHost) {
+        return Found("openvz", "file");
+    }
+    if (e.osRelease && (Contains(*e.osRelease, "Microsoft") || Contains(*e.osRelease, "WSL"))) {
+        return Found("wsl", "file");
+    }
+    if (StartsWith(e.tracerComm, "proot")) {
+        return Found("proot", "file");
+    }
+    if (Marked(e.hostContainerManager)) {
+        return Translate(e, std::string(FirstLine(*e.hostContainerManager)), "file");
+    }
+    if (e.selfIsInit) {
+        if (e.ownContainerVariable) {
+            return e.ownContainerVariable->empty()
+                       ? Verdict{}
+                       : Translate(e, *e.ownContainerVariable, "environ");
+        }
+    } else if (Marked(e.systemdContainer)) {
+        return Translate(e, std::string(FirstLine(*e.systemdContainer)), "file");
+    } else if (e.initContainerVariable) {
+        return Translate(e, *e.initContainerVariable, "environ");
+    }
+    const Verdict files = ContainerFiles(e);
+    if (files.name != kNone) {
+        return files;
+    }
+    return e.inCgroupNamespace ? Found(kContainerOther, "file") : Verdict{};
+}
+
+}  // namespace vmdetect::virt

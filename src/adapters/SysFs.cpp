@@ -1,0 +1,89 @@
+#include "adapters/SysFs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "adapters/UniqueFd.h"
+
+namespace vmdetect::adapters {
+
+namespace {
+
+class Dir {
+public:
+    explicit Dir(DIR* dir) : m_dir(dir) {}
+    ~Dir() {
+        if (m_dir != nullptr) {
+            ::closedir(m_dir);
+        }
+    }
+    Dir(const Dir&) = delete;
+    Dir& operator=(const Dir&) = delete;
+    DIR* get() const { return m_dir; }
+
+private:
+    DIR* m_dir;
+};
+
+}  // namespace
+
+std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t cap) {
+    // Non-blocking, and regular files only: a FIFO planted where a marker
+    // is expected must not hang the caller.
+    const UniqueFd fd = UniqueFd::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return std::nullopt;
+    }
+    std::string content(cap, '\0');
+    std::size_t used = 0;
+    while (used < cap) {
+        const ssize_t n = ::read(fd.get(), &content[used], cap - used);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            // A file that vanished or refused mid-read counts as unreadable.
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(n);
+    }
+    content.resize(used);
+    return content;
+}
+
+bool PathExists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+bool IsCgroup2(const std::string& path) {
+    struct statfs fs {};
+    return ::statfs(path.c_str(), &fs) == 0 &&
+           static_cast<unsigned long>(fs.f_type) == static_cast<unsigned long>(CGROUP2_SUPER_MAGIC);
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    const Dir dir(::opendir(path.c_str()));
+    if (dir.get() == nullptr) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    return names;
+}
+
+}  // namespace vmdetect::adapters
