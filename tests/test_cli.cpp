@@ -210,6 +210,9 @@ TEST(Cli, ExitStatusesAndStreams) {
         {{"--report", "--json"}, 2, true, true},
         {{"--report", "-q"}, 2, true, true},
         {{"--report=1"}, 2, true, true},
+        {{"--otel", "--no-network"}, 0, false, false},
+        {{"--otel", "--report"}, 2, true, true},
+        {{"--otel", "--json"}, 2, true, true},
     };
     for (const ExitCase& c : cases) {
         std::string label;
@@ -477,6 +480,7 @@ TEST(Cli, HelpAndManPageAgree) {
     for (const char* name : {"VMDETECT_CONFIG", "VMDETECT_LOG", "VMDETECT_LOG_LEVEL", "HOST_PROC",
                              "AWS_EC2_METADATA_SERVICE_ENDPOINT", "AWS_EC2_METADATA_DISABLED",
                              "GCE_METADATA_HOST", "VMDETECT_OCI_METADATA_ENDPOINT", "HOST_SYS",
+                             "VMDETECT_AZURE_METADATA_ENDPOINT", "VMDETECT_ALIBABA_METADATA_ENDPOINT",
                              "HOST_ROOT"}) {
         EXPECT_EQ(page["ENVIRONMENT"].count(name), 1u) << name;
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Escape.h"
+#include "Otel.h"
 
 #ifndef VMDETECT_VERSION
 #define VMDETECT_VERSION "unknown"
@@ -38,6 +39,7 @@ constexpr long kMaxLogLevel = 1000;
     "Options:\n"                                                                           \
     "      --json          print one JSON object instead of text\n"                       \
     "      --report        print only the platform report, one line of JSON\n"            \
+    "      --otel          print only the report as OpenTelemetry resource attributes\n" \
     "      --no-network    report local evidence only; ask no metadata service\n"         \
     "  -q, --quiet         print nothing; exit 0 when a platform bit is set, 1 when none\n" \
     "  -v, --verbose[=N]   log to standard error at level N (default 4)\n"                \
@@ -71,6 +73,8 @@ constexpr const char* kHelp =
     "  AWS_EC2_METADATA_DISABLED          true: do not ask the EC2 metadata service\n"
     "  GCE_METADATA_HOST                  Google metadata server host[:port]\n"
     "  VMDETECT_OCI_METADATA_ENDPOINT     Oracle Cloud metadata base URL\n"
+    "  VMDETECT_AZURE_METADATA_ENDPOINT   Azure metadata base URL\n"
+    "  VMDETECT_ALIBABA_METADATA_ENDPOINT Alibaba Cloud metadata base URL\n"
     "\n"
     "See vmdetect(1).\n";
 
@@ -78,6 +82,7 @@ struct Options {
     bool json = false;
     bool report = false;
     bool noNetwork = false;
+    bool otel = false;
     bool quiet = false;
     bool verbose = false;
     std::string level = kDefaultVerboseLevel;
@@ -113,11 +118,12 @@ bool ParseLevel(const char* text, std::string& level) {
 }
 
 ParseResult ParseOptions(int argc, char** argv, Options& options) {
-    enum { kOptJson = 256, kOptVersion, kOptReport, kOptNoNetwork };
+    enum { kOptJson = 256, kOptVersion, kOptReport, kOptNoNetwork, kOptOtel };
     static const option kLongOptions[] = {
         {"json", no_argument, nullptr, kOptJson},
         {"report", no_argument, nullptr, kOptReport},
         {"no-network", no_argument, nullptr, kOptNoNetwork},
+        {"otel", no_argument, nullptr, kOptOtel},
         {"quiet", no_argument, nullptr, 'q'},
         {"verbose", optional_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
@@ -132,6 +138,7 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
             case kOptJson: options.json = true; break;
             case kOptReport: options.report = true; break;
             case kOptNoNetwork: options.noNetwork = true; break;
+            case kOptOtel: options.otel = true; break;
             case 'q': options.quiet = true; break;
             case 'v':
                 options.verbose = true;
@@ -152,8 +159,9 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
         Usage(message.c_str());
         return kUsageError;
     }
-    if (options.report && (options.json || options.quiet)) {
-        Usage("--report cannot be combined with --json or --quiet");
+    if ((options.report || options.otel) &&
+        (options.json || options.quiet || (options.report && options.otel))) {
+        Usage("--report and --otel go alone, without --json or --quiet");
         return kUsageError;
     }
     if (help) {
@@ -310,14 +318,14 @@ int main(int argc, char** argv) {
     }
     ConfigureLog(options);
     try {
-        if (options.report) {
+        if (options.report || options.otel) {
             // Only the report: none of the five entry points, no process.
-            const std::string report = Report(options);
-            if (report.empty()) {
+            std::string line = Report(options);
+            if (line.empty() || (options.otel && !vmdetect_cli::OtelLine(line, line))) {
                 std::fputs("vmdetect: no report could be made\n", stderr);
                 return kExitFailure;
             }
-            std::printf("%s\n", report.c_str());
+            std::printf("%s\n", line.c_str());
             return FinishOutput(kExitOk);
         }
         const Answers answers = Query(options);
