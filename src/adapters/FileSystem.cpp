@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "adapters/FXErrorUtil.h"
+#include "adapters/UniqueFd.h"
 
 namespace {
 
@@ -16,22 +17,6 @@ CYbError ErrnoError(const char* function, int line, int number, const char* what
     // Errors carry a negative code so that IsError() holds.
     return FXErrorUtil::ErrorErrNo(where, -(number != 0 ? number : EIO), "%s", what);
 }
-
-class DirHandle {
-public:
-    explicit DirHandle(DIR* dir) : m_dir(dir) {}
-    ~DirHandle() {
-        if (m_dir != nullptr) {
-            ::closedir(m_dir);
-        }
-    }
-    DirHandle(const DirHandle&) = delete;
-    DirHandle& operator=(const DirHandle&) = delete;
-    DIR* get() const { return m_dir; }
-
-private:
-    DIR* m_dir;
-};
 
 }  // namespace
 
@@ -79,7 +64,7 @@ CYbError CYbDirectory::Walk(const char* root, void* context, int /*depth*/, bool
     if (root == nullptr || callback == nullptr) {
         return ErrnoError("CYbDirectory::Walk", __LINE__, EINVAL, "no root or callback");
     }
-    DirHandle dir(::opendir(root));
+    UniqueDir dir(::opendir(root));
     if (dir.get() == nullptr) {
         return ErrnoError("CYbDirectory::Walk", __LINE__, errno, root);
     }

@@ -14,26 +14,6 @@
 
 namespace vmdetect::adapters {
 
-namespace {
-
-class Dir {
-public:
-    explicit Dir(DIR* dir) : m_dir(dir) {}
-    ~Dir() {
-        if (m_dir != nullptr) {
-            ::closedir(m_dir);
-        }
-    }
-    Dir(const Dir&) = delete;
-    Dir& operator=(const Dir&) = delete;
-    DIR* get() const { return m_dir; }
-
-private:
-    DIR* m_dir;
-};
-
-}  // namespace
-
 std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t cap) {
     // Non-blocking, and regular files only: a FIFO planted where a marker
     // is expected must not hang the caller.
@@ -74,7 +54,7 @@ bool IsCgroup2(const std::string& path) {
 
 std::vector<std::string> ListDirectory(const std::string& path) {
     std::vector<std::string> names;
-    const Dir dir(::opendir(path.c_str()));
+    const UniqueDir dir(::opendir(path.c_str()));
     if (dir.get() == nullptr) {
         return names;
     }

@@ -1,13 +1,14 @@
-// The one owner of a raw file descriptor: closes it exactly once, moves,
-// never copies.
+// The owners of a raw file descriptor and of a directory stream.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+// A file descriptor: closed exactly once, moved, never copied.
 class UniqueFd {
 public:
     UniqueFd() = default;
@@ -52,4 +53,21 @@ public:
 
 private:
     int m_fd = -1;
+};
+
+// The owner of an open directory stream: closed once, never copied.
+class UniqueDir {
+public:
+    explicit UniqueDir(DIR* dir) : m_dir(dir) {}
+    ~UniqueDir() {
+        if (m_dir != nullptr) {
+            ::closedir(m_dir);
+        }
+    }
+    UniqueDir(const UniqueDir&) = delete;
+    UniqueDir& operator=(const UniqueDir&) = delete;
+    DIR* get() const { return m_dir; }
+
+private:
+    DIR* m_dir;
 };
