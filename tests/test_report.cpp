@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -168,6 +169,7 @@ TEST(Report, ContainerMarkersNameTheManager) {
         {"oci with a file", {{"host/run/systemd/container", "oci\n"}, {"host/.dockerenv", ""}}, "docker"},
         {"oci alone", {{"host/run/systemd/container", "oci\n"}}, "none"},
         {"empty marker", {{"host/run/systemd/container", ""}, {"host/.dockerenv", ""}}, "docker"},
+        {"marker with an empty line", {{"host/run/systemd/container", "\n"}, {"host/.dockerenv", ""}}, "container-other"},
         {"container-manager first", {{"host/run/host/container-manager", "podman\n"}, {"host/run/systemd/container", "lxc\n"}}, "podman"},
         {"init environment", {{"proc/1/environ", std::string("PATH=/bin\0container=lxc-libvirt\0", 32)}}, "lxc-libvirt"},
         {"environment without the name", {{"proc/1/environ", std::string("PATH=/bin\0", 10)}, {"host/.dockerenv", ""}}, "docker"},
@@ -310,11 +312,10 @@ TEST(Report, CloudKeysMergeOnlyWithTheNetwork) {
 
 std::string Shell(const std::string& command) {
     std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    if (!pipe) return out;
     char chunk[256];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
-    ::pclose(pipe);
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) out.append(chunk, n);
     while (!out.empty() && out.back() == '\n') out.pop_back();
     return out;
 }
