@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,265 +26,196 @@
 
 namespace {
 
-using testsupport::DataPath;
-using testsupport::ReadFile;
-using testsupport::TempDir;
-using testsupport::WriteFile;
-using vmdetect::adapters::CpuidInfo;
+namespace fs = std::filesystem;
+using vmdetect::report::ReadLocal;
+using vmdetect::report::ResetCacheForTesting;
 
-// The processor the next evidence read sees ("" for no hypervisor bit).
+// The processor that evidence reads see while this lives ("" for no hypervisor bit).
 std::string g_signature;
-std::optional<CpuidInfo> FakeCpu() {
-    CpuidInfo info;
-    info.hypervisor = !g_signature.empty();
-    info.signature = g_signature;
-    info.signature.resize(12, '\0');
-    return info;
-}
-
-class FakeCpuScope {
-public:
-    explicit FakeCpuScope(const std::string& signature) {
-        g_signature = signature;
-        vmdetect::adapters::SetCpuidSourceForTesting(&FakeCpu);
+struct FakeCpu {
+    explicit FakeCpu(std::string signature) {
+        g_signature = std::move(signature);
+        vmdetect::adapters::SetCpuidSourceForTesting([]() -> std::optional<vmdetect::adapters::CpuidInfo> {
+            return vmdetect::adapters::CpuidInfo{!g_signature.empty(), g_signature + std::string(12 - g_signature.size(), '\0')};
+        });
     }
-    ~FakeCpuScope() { vmdetect::adapters::SetCpuidSourceForTesting(nullptr); }
+    ~FakeCpu() { vmdetect::adapters::SetCpuidSourceForTesting(nullptr); }
 };
 
-void MakeDirs(const std::string& path) {
-    for (std::size_t at = 1; (at = path.find('/', at)) != std::string::npos; ++at) {
-        ::mkdir(path.substr(0, at).c_str(), 0755);
-    }
-    ::mkdir(path.c_str(), 0755);
+void Put(const std::string& path, const std::string& content, fs::perms mode = fs::perms(0644)) {
+    fs::create_directories(fs::path(path).parent_path());
+    testsupport::WriteFile(path, content);
+    fs::permissions(path, mode);
 }
 
-void Put(const std::string& root, const std::string& relative, const std::string& content,
-         mode_t mode = 0644) {
-    const std::string path = root + "/" + relative;
-    MakeDirs(path.substr(0, path.rfind('/')));
-    WriteFile(path, content);
-    ::chmod(path.c_str(), mode);
-}
-
-// The sysfs files a kernel derives from DMI types 0 to 3 of a dmidecode
-// capture, written under <sys>/class/dmi/id; serial and UUID root-only.
+// The sysfs files a kernel derives from the first DMI structures of types 0
+// to 3 in a dmidecode capture, under <sys>/class/dmi/id; serial and UUID
+// root-only, the UUID in lower case.
 void WriteDmiTree(const std::string& capture, const std::string& sys) {
     static const std::map<std::string, std::string> kFiles = {
-        {"0:Vendor", "bios_vendor"},         {"0:Version", "bios_version"},
-        {"1:Manufacturer", "sys_vendor"},    {"1:Product Name", "product_name"},
-        {"1:Version", "product_version"},    {"1:Serial Number", "product_serial"},
-        {"1:UUID", "product_uuid"},          {"1:Family", "product_family"},
-        {"2:Manufacturer", "board_vendor"},  {"2:Product Name", "board_name"},
-        {"2:Asset Tag", "board_asset_tag"},  {"3:Manufacturer", "chassis_vendor"},
-        {"3:Asset Tag", "chassis_asset_tag"},
-    };
-    std::istringstream in(ReadFile(DataPath("dmi/" + capture)));
-    std::map<int, bool> seen;
-    int type = -1;
+        {"0:Vendor", "bios_vendor"},        {"0:Version", "bios_version"},         {"1:Manufacturer", "sys_vendor"},
+        {"1:Product Name", "product_name"}, {"1:Version", "product_version"},      {"1:Serial Number", "product_serial"},
+        {"1:UUID", "product_uuid"},         {"1:Family", "product_family"},        {"2:Manufacturer", "board_vendor"},
+        {"2:Product Name", "board_name"},   {"2:Asset Tag", "board_asset_tag"},    {"3:Manufacturer", "chassis_vendor"},
+        {"3:Asset Tag", "chassis_asset_tag"}};
+    std::istringstream in(testsupport::ReadFile(testsupport::DataPath("dmi/" + capture)));
+    std::set<int> seen;
+    std::string type;  // "" past the first structure of a type
     for (std::string line; std::getline(in, line);) {
-        const std::size_t typeAt = line.find("DMI type ");
+        const std::size_t typeAt = line.find("DMI type "), start = line.find_first_not_of(" \t"),
+                          colon = line.find(": ");
         if (line.rfind("Handle ", 0) == 0 && typeAt != std::string::npos) {
             const int t = std::atoi(line.c_str() + typeAt + 9);
-            type = seen[t] ? -1 : t;
-            seen[t] = true;
+            type = seen.insert(t).second ? std::to_string(t) : "";
             continue;
         }
-        const std::size_t colon = line.find(": ");
-        if (type < 0 || colon == std::string::npos) {
-            continue;
-        }
-        const std::string key = line.substr(line.find_first_not_of(" \t"), colon - line.find_first_not_of(" \t"));
+        const auto file = type.empty() || colon == std::string::npos
+                              ? kFiles.end() : kFiles.find(type + ":" + line.substr(start, colon - start));
+        if (file == kFiles.end()) continue;
         std::string value = line.substr(colon + 2);
         value.erase(value.find_last_not_of(" \t") + 1);
-        const auto file = kFiles.find(std::to_string(type) + ":" + key);
-        if (file == kFiles.end()) {
-            continue;
-        }
-        if (file->second == "product_uuid") {
-            for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
-        const bool secret = file->second == "product_serial" || file->second == "product_uuid";
-        Put(sys, "class/dmi/id/" + file->second, value + "\n", secret ? 0400 : 0444);
+        const bool uuid = file->second == "product_uuid", secret = uuid || file->second == "product_serial";
+        if (uuid) std::transform(value.begin(), value.end(), value.begin(), [](unsigned char c) { return std::tolower(c); });
+        Put(sys + "/class/dmi/id/" + file->second, value + "\n", fs::perms(secret ? 0400 : 0444));
     }
 }
 
+// A machine's roots: <dir>/proc, <dir>/sys and <dir>/host.
 struct Machine {
-    TempDir proc, sys, host;
-    vmdetect::evidence::Roots roots() const { return {proc.path(), sys.path(), host.path()}; }
+    testsupport::TempDir dir;
+    vmdetect::evidence::Roots roots() const { return {dir.file("proc"), dir.file("sys"), dir.file("host")}; }
 };
 
 TEST(Report, FirmwareTreeAndProcessorNameTheHypervisor) {
-    const struct {
-        const char* capture;
-        const char* cpu;
-        const char* hypervisor;
-        const char* source;
-    } cases[] = {
-        {"virtualbox-1.txt", "KVMKVMKVM", "oracle", "dmi"},
-        {"baremetal-oracle-1.txt", "", "none", ""},  // Oracle's own hardware
+    const struct { const char *capture, *cpu, *hypervisor, *source; } cases[] = {
+        {"virtualbox-1.txt", "KVMKVMKVM", "oracle", "dmi"},  // DMI names taken before CPUID
         {"ec2-nitro-1.txt", "KVMKVMKVM", "amazon", "dmi"},
-        {"ec2-metal-1.txt", "", "none", ""},
-        {"ec2-xen-1.txt", "XenVMMXenVMM", "xen", "dmi"},
+        {"ec2-xen-1.txt", "XenVMMXenVMM", "xen", "dmi"},     // sys_vendor
+        {"xen-hvm-redhat-1.txt", "XenVMMXenVMM", "xen", "dmi"},  // bios_vendor only
         {"gce-1.txt", "KVMKVMKVM", "google", "dmi"},
         {"parallels-1.txt", "KVMKVMKVM", "parallels", "dmi"},
-        {"kvm-redhat-masked-2.txt", "KVMKVMKVM", "kvm", "cpuid"},
+        {"baremetal-oracle-1.txt", "", "none", ""},  // Oracle's own hardware
+        {"ec2-metal-1.txt", "", "none", ""},
+        {"qemu-1.txt", "KVMKVMKVM", "kvm", "cpuid"},  // CPUID before the rest of DMI
+        {"qemu-1.txt", "", "qemu", "dmi"},
         {"kvm-redhat-masked-2.txt", "", "kvm", "dmi"},
+        {"alibaba-1.txt", "KVMKVMKVM", "kvm", "cpuid"},
         {"openstack-1.txt", "", "kvm", "dmi"},
-        {"qemu-1.txt", "TCGTCGTCGTCG", "qemu", "cpuid"},
-        {"qemu-1.txt", "KVMKVMKVM", "kvm", "cpuid"},
         {"qemu-bochs-1.txt", "", "bochs", "dmi"},
         {"vmware-1.txt", "", "vmware", "dmi"},
         {"bhyve-1.txt", "bhyve bhyve ", "bhyve", "cpuid"},
         {"bhyve-1.txt", "", "bhyve", "dmi"},
         {"hyperv-1.txt", "Microsoft Hv", "microsoft", "cpuid"},
         {"hyperv-1.txt", "", "none", ""},
-        {"azure-1-spaces.txt", "", "microsoft", "dmi"},
-        {"alibaba-1.txt", "KVMKVMKVM", "kvm", "cpuid"},
+        {"azure-1-spaces.txt", "", "microsoft", "dmi"},  // product_version
         {"nutanix-1.txt", "Linux KVM Hv", "kvm", "cpuid"},
-        {"xen-hvm-redhat-1.txt", "XenVMMXenVMM", "xen", "dmi"},
-        {"baremetal-dell-1.txt", "", "none", ""},
         {"baremetal-dell-1.txt", "NotKnownHV!!", "vm-other", "cpuid"},
-        {"", "Apple VZ", "apple", "cpuid"},
+        {"", "Apple VZ", "apple", "cpuid"},  // short signature, NUL padded
     };
     for (const auto& c : cases) {
         Machine m;
-        if (*c.capture != '\0') {
-            WriteDmiTree(c.capture, m.sys.path());
-        }
-        const FakeCpuScope cpu(c.cpu);
-        const auto local = vmdetect::report::ReadLocal(m.roots());
+        if (*c.capture != '\0') WriteDmiTree(c.capture, m.dir.file("sys"));
+        const FakeCpu cpu(c.cpu);
+        const auto local = ReadLocal(m.roots());
         EXPECT_EQ(local.hypervisor.name, c.hypervisor) << c.capture << " / " << c.cpu;
         EXPECT_EQ(local.hypervisor.source, c.source) << c.capture << " / " << c.cpu;
         EXPECT_EQ(local.container.name, "none") << c.capture;
     }
 }
 
+// An SMBIOS BIOS entry with the "this is a VM" bit set.
+const std::string kVmBitEntry = std::string(1, '\0') + char(20) + std::string(17, '\0') + char(0x10);
+
 TEST(Report, EvidenceBeyondFirmwareNamesTheHypervisor) {
-    using vmdetect::virt::VmEvidence;
-    const auto with = [](auto change) {
-        VmEvidence e;
-        change(e);
-        return e;
-    };
-    std::string vmBit(20, '\0');
-    vmBit[1] = 20;
-    vmBit[19] = 0x10;
-    const struct {
-        const char* what;
-        VmEvidence evidence;
-        const char* hypervisor;
-    } cases[] = {
-        {"Xen guest", with([](VmEvidence& e) { e.procXen = true; }), "xen"},
-        {"Xen control domain on bare metal",
-         with([](VmEvidence& e) { e.procXen = true; e.xenCapabilities = "control_d\n"; }), "none"},
-        {"Xen control domain by features",
-         with([](VmEvidence& e) { e.procXen = true; e.xenFeatures = "00000801\n"; }), "none"},
-        {"Xen control domain nested in KVM",
-         with([](VmEvidence& e) {
-             e.procXen = true; e.xenCapabilities = "foo,control_d";
-             e.cpuidHypervisor = true; e.cpuidSignature = std::string("KVMKVMKVM\0\0\0", 12);
-         }), "kvm"},
-        {"User-Mode Linux under VMware DMI",
-         with([](VmEvidence& e) {
-             e.cpuinfo = "processor\t: 0\nvendor_id\t: User Mode Linux\n";
-             e.dmi["sys_vendor"] = "VMware, Inc.";
-         }), "uml"},
-        {"sysfs hypervisor type", with([](VmEvidence& e) { e.hypervisorType = "xen\n"; }), "xen"},
-        {"unknown sysfs hypervisor type", with([](VmEvidence& e) { e.hypervisorType = "acme\n"; }), "vm-other"},
-        {"SMBIOS VM bit alone", with([&vmBit](VmEvidence& e) { e.smbiosBiosEntry = vmBit; }), "vm-other"},
-        {"EC2 metal product with the VM bit",
-         with([&vmBit](VmEvidence& e) {
-             e.dmi["sys_vendor"] = "Amazon EC2"; e.dmi["product_name"] = "m5.metal";
-             e.smbiosBiosEntry = vmBit;
-         }), "amazon"},
-        {"EC2 without a product name", with([](VmEvidence& e) { e.dmi["sys_vendor"] = "Amazon EC2"; }), "amazon"},
-        {"device tree KVM", with([](VmEvidence& e) { e.deviceTreeCompatible = std::string("linux,kvm\0", 10); }), "kvm"},
-        {"device tree Xen", with([](VmEvidence& e) { e.deviceTreeCompatible = "xen,xen-4.16"; }), "xen"},
-        {"device tree fw-cfg", with([](VmEvidence& e) { e.deviceTreeFwCfg = true; }), "qemu"},
-        {"PowerVM", with([](VmEvidence& e) { e.deviceTreePowerVm = true; }), "powervm"},
-        {"z/VM", with([](VmEvidence& e) { e.sysinfo = "LPAR Name: X\nVM00 Control Program: z/VM    7.2.0\n"; }), "zvm"},
-        {"KVM on s390", with([](VmEvidence& e) { e.sysinfo = "VM00 Control Program: KVM/Linux\n"; }), "kvm"},
-        {"first line only", with([](VmEvidence& e) { e.dmi["product_name"] = "\nKVM"; }), "none"},
+    using E = vmdetect::virt::VmEvidence;
+    const struct { const char* what; void (*set)(E&); const char* hypervisor; } cases[] = {
+        {"Xen guest", [](E& e) { e.procXen = true; }, "xen"},
+        {"Xen control domain", [](E& e) { e.procXen = true; e.xenCapabilities = "control_d\n"; }, "none"},
+        {"Xen control domain by features", [](E& e) { e.procXen = true; e.xenFeatures = "00000801\n"; }, "none"},
+        {"Xen control domain nested in KVM", [](E& e) { e.procXen = true; e.xenCapabilities = "foo,control_d";
+             e.cpuidHypervisor = true; e.cpuidSignature = std::string("KVMKVMKVM\0\0\0", 12); }, "kvm"},
+        {"User-Mode Linux under VMware DMI", [](E& e) {
+             e.cpuinfo = "processor\t: 0\nvendor_id\t: User Mode Linux\n"; e.dmi["sys_vendor"] = "VMware, Inc."; }, "uml"},
+        {"sysfs hypervisor type", [](E& e) { e.hypervisorType = "xen\n"; }, "xen"},
+        {"unknown sysfs hypervisor type", [](E& e) { e.hypervisorType = "acme\n"; }, "vm-other"},
+        {"SMBIOS VM bit alone", [](E& e) { e.smbiosBiosEntry = kVmBitEntry; }, "vm-other"},
+        {"EC2 metal product with the VM bit", [](E& e) {
+             e.dmi["sys_vendor"] = "Amazon EC2"; e.dmi["product_name"] = "m5.metal"; e.smbiosBiosEntry = kVmBitEntry; }, "amazon"},
+        {"EC2 without a product name", [](E& e) { e.dmi["sys_vendor"] = "Amazon EC2"; }, "amazon"},
+        {"device tree KVM", [](E& e) { e.deviceTreeCompatible = std::string("linux,kvm\0", 10); }, "kvm"},
+        {"device tree Xen", [](E& e) { e.deviceTreeCompatible = "xen,xen-4.16"; }, "xen"},
+        {"device tree fw-cfg", [](E& e) { e.deviceTreeFwCfg = true; }, "qemu"},
+        {"PowerVM", [](E& e) { e.deviceTreePowerVm = true; }, "powervm"},
+        {"z/VM", [](E& e) { e.sysinfo = "LPAR Name: X\nVM00 Control Program: z/VM    7.2.0\n"; }, "zvm"},
+        {"KVM on s390", [](E& e) { e.sysinfo = "VM00 Control Program: KVM/Linux\n"; }, "kvm"},
+        {"first line only", [](E& e) { e.dmi["product_name"] = "\nKVM"; }, "none"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(vmdetect::virt::DecideHypervisor(c.evidence).name, c.hypervisor) << c.what;
+        E evidence;
+        c.set(evidence);
+        EXPECT_EQ(vmdetect::virt::DecideHypervisor(evidence).name, c.hypervisor) << c.what;
     }
 }
 
 TEST(Report, ContainerMarkersNameTheManager) {
-    const struct {
-        const char* what;
-        std::vector<std::pair<std::string, std::string>> files;  // "root|proc|sys:path", content
-        const char* container;
-    } cases[] = {
+    // Files by their path under the machine, with their content.
+    const struct { const char* what; std::vector<std::pair<std::string, std::string>> files; const char* container; } cases[] = {
         {"nothing", {}, "none"},
-        {"docker", {{"root:.dockerenv", ""}}, "docker"},
-        {"podman before docker", {{"root:run/.containerenv", ""}, {"root:.dockerenv", ""}}, "podman"},
-        {"systemd's word before files", {{"root:run/systemd/container", "systemd-nspawn\n"}, {"root:.dockerenv", ""}}, "systemd-nspawn"},
-        {"lxc", {{"root:run/systemd/container", "lxc\n"}}, "lxc"},
-        {"unknown manager", {{"root:run/systemd/container", "acme\n"}}, "container-other"},
-        {"oci with a file", {{"root:run/systemd/container", "oci\n"}, {"root:.dockerenv", ""}}, "docker"},
-        {"oci alone", {{"root:run/systemd/container", "oci\n"}}, "none"},
-        {"empty marker", {{"root:run/systemd/container", ""}, {"root:.dockerenv", ""}}, "docker"},
-        {"container-manager first", {{"root:run/host/container-manager", "podman\n"}, {"root:run/systemd/container", "lxc\n"}}, "podman"},
-        {"init environment", {{"proc:1/environ", std::string("PATH=/bin\0container=lxc-libvirt\0", 32)}}, "lxc-libvirt"},
-        {"environment without the name", {{"proc:1/environ", std::string("PATH=/bin\0", 10)}, {"root:.dockerenv", ""}}, "docker"},
-        {"openvz inside", {{"proc:vz/x", ""}}, "openvz"},
-        {"openvz host", {{"proc:vz/x", ""}, {"proc:bc/x", ""}}, "none"},
-        {"wsl", {{"proc:sys/kernel/osrelease", "5.15.90.1-microsoft-standard-WSL2\n"}}, "wsl"},
-        {"cgroup namespace (v1)", {{"proc:self/ns/cgroup", ""}, {"sys:fs/cgroup/systemd/tasks", ""}}, "container-other"},
-        {"root cgroup (v1)", {{"proc:self/ns/cgroup", ""}, {"sys:fs/cgroup/systemd/release_agent", ""}}, "none"},
+        {"docker", {{"host/.dockerenv", ""}}, "docker"},
+        {"podman before docker", {{"host/run/.containerenv", ""}, {"host/.dockerenv", ""}}, "podman"},
+        {"systemd's word before files", {{"host/run/systemd/container", "systemd-nspawn\n"}, {"host/.dockerenv", ""}}, "systemd-nspawn"},
+        {"lxc", {{"host/run/systemd/container", "lxc\n"}}, "lxc"},
+        {"unknown manager", {{"host/run/systemd/container", "acme\n"}}, "container-other"},
+        {"oci with a file", {{"host/run/systemd/container", "oci\n"}, {"host/.dockerenv", ""}}, "docker"},
+        {"oci alone", {{"host/run/systemd/container", "oci\n"}}, "none"},
+        {"empty marker", {{"host/run/systemd/container", ""}, {"host/.dockerenv", ""}}, "docker"},
+        {"marker with an empty line", {{"host/run/systemd/container", "\n"}, {"host/.dockerenv", ""}}, "container-other"},
+        {"container-manager first", {{"host/run/host/container-manager", "podman\n"}, {"host/run/systemd/container", "lxc\n"}}, "podman"},
+        {"init environment", {{"proc/1/environ", std::string("PATH=/bin\0container=lxc-libvirt\0", 32)}}, "lxc-libvirt"},
+        {"environment without the name", {{"proc/1/environ", std::string("PATH=/bin\0", 10)}, {"host/.dockerenv", ""}}, "docker"},
+        {"openvz inside", {{"proc/vz/x", ""}}, "openvz"},
+        {"openvz host", {{"proc/vz/x", ""}, {"proc/bc/x", ""}}, "none"},
+        {"wsl", {{"proc/sys/kernel/osrelease", "5.15.90.1-microsoft-standard-WSL2\n"}}, "wsl"},
+        {"cgroup namespace (v1)", {{"proc/self/ns/cgroup", ""}, {"sys/fs/cgroup/systemd/tasks", ""}}, "container-other"},
+        {"root cgroup (v1)", {{"proc/self/ns/cgroup", ""}, {"sys/fs/cgroup/systemd/release_agent", ""}}, "none"},
     };
+    const FakeCpu cpu("");
     for (const auto& c : cases) {
         Machine m;
-        for (const auto& f : c.files) {
-            const std::string where = f.first.substr(0, f.first.find(':'));
-            const std::string& root = where == "root" ? m.host.path() : where == "proc" ? m.proc.path() : m.sys.path();
-            Put(root, f.first.substr(f.first.find(':') + 1), f.second);
-        }
-        const FakeCpuScope cpu("");
-        EXPECT_EQ(vmdetect::report::ReadLocal(m.roots()).container.name, c.container) << c.what;
+        for (const auto& [file, content] : c.files) Put(m.dir.file(file), content);
+        EXPECT_EQ(ReadLocal(m.roots()).container.name, c.container) << c.what;
     }
     // Roots that cannot be read at all.
-    const vmdetect::evidence::Roots missing{"/nonexistent/proc", "/nonexistent/sys", "/nonexistent"};
-    const auto local = vmdetect::report::ReadLocal(missing);
+    const auto local = ReadLocal({"/nonexistent/proc", "/nonexistent/sys", "/nonexistent"});
     EXPECT_EQ(local.container.name, "none");
     EXPECT_TRUE(local.dmi.empty());
 }
 
-// The JSON of a machine whose sys_vendor file holds `content`.
-nlohmann::json VendorReport(const std::function<void(const std::string&)>& make) {
-    Machine m;
-    make(m.sys.path() + "/class/dmi/id/sys_vendor");
-    const FakeCpuScope cpu("");
-    const std::string json = vmdetect::report::Serialize(vmdetect::report::ReadLocal(m.roots()), {});
-    return nlohmann::json::parse(json, nullptr, false);
-}
-
 TEST(Report, BadFirmwareFilesKeepTheReportValid) {
-    const auto file = [](const std::string& content) {
-        return [content](const std::string& path) { Put(path.substr(0, path.rfind('/')), "sys_vendor", content); };
+    enum Kind { kFile, kDirectory, kFifo, kDanglingLink };
+    const struct { const char* what; Kind kind; std::string content; std::optional<std::string> vendor; } cases[] = {
+        {"plain", kFile, "Acme Inc.\n", "Acme Inc."},
+        {"NUL inside", kFile, std::string("QE\0MU\n", 6), std::string("QE\0MU", 5)},
+        {"control bytes", kFile, "\x1b[31mred\x7f\n", "\x1b[31mred\x7f"},
+        {"invalid UTF-8", kFile, "Acme \xff\xc3(\n", "Acme \xef\xbf\xbd\xef\xbf\xbd("},
+        {"only a newline", kFile, "\n", std::nullopt},
+        {"huge", kFile, std::string(1 << 20, 'A'), std::string(4096, 'A')},
+        {"directory", kDirectory, "", std::nullopt},
+        {"FIFO", kFifo, "", std::nullopt},
+        {"dangling link", kDanglingLink, "", std::nullopt},
     };
-    const struct {
-        const char* what;
-        std::function<void(const std::string&)> make;
-        std::optional<std::string> vendor;  // nullopt: the key is absent
-    } cases[] = {
-        {"plain", file("Acme Inc.\n"), "Acme Inc."},
-        {"NUL inside", file(std::string("QE\0MU\n", 6)), std::string("QE\0MU", 5)},
-        {"control bytes", file("\x1b[31mred\x7f\n"), "\x1b[31mred\x7f"},
-        {"invalid UTF-8", file("Acme \xff\xc3(\n"), "Acme \xef\xbf\xbd\xef\xbf\xbd("},
-        {"only a newline", file("\n"), std::nullopt},
-        {"huge", file(std::string(1 << 20, 'A')), std::string(4096, 'A')},
-        {"directory", [](const std::string& p) { MakeDirs(p); }, std::nullopt},
-        {"FIFO", [](const std::string& p) { MakeDirs(p.substr(0, p.rfind('/'))); ::mkfifo(p.c_str(), 0644); }, std::nullopt},
-        {"dangling link", [](const std::string& p) { MakeDirs(p.substr(0, p.rfind('/'))); (void)::symlink("/nonexistent", p.c_str()); }, std::nullopt},
-    };
+    const FakeCpu cpu("");
     for (const auto& c : cases) {
-        const nlohmann::json report = VendorReport(c.make);
+        Machine m;
+        const std::string path = m.dir.file("sys/class/dmi/id/sys_vendor");
+        fs::create_directories(c.kind == kDirectory ? fs::path(path) : fs::path(path).parent_path());
+        if (c.kind == kFile) testsupport::WriteFile(path, c.content);
+        if (c.kind == kFifo) ::mkfifo(path.c_str(), 0644);
+        if (c.kind == kDanglingLink) (void)::symlink("/nonexistent", path.c_str());
+        const auto report = nlohmann::json::parse(vmdetect::report::Serialize(ReadLocal(m.roots()), {}), nullptr, false);
         ASSERT_TRUE(report.is_object()) << c.what;
         EXPECT_EQ(report.value("hypervisor", ""), "none") << c.what;
-        EXPECT_EQ(report.contains("firmware.vendor"), c.vendor.has_value()) << c.what;
+        EXPECT_EQ(report.contains("firmware.vendor"), c.vendor.has_value()) << c.what;  // nullopt: no key
         if (c.vendor) {
             EXPECT_EQ(report.value("firmware.vendor", ""), *c.vendor) << c.what;
             EXPECT_EQ(report["sources"].value("firmware.vendor", ""), "dmi") << c.what;
@@ -293,52 +228,51 @@ TEST(Report, BadFirmwareFilesKeepTheReportValid) {
 class CallMachine : public Machine {
 public:
     CallMachine(const char* capture, const char* cpu) : m_cpu(cpu) {
-        WriteDmiTree(capture, sys.path());
-        vmdetect::report::ResetCacheForTesting();
+        WriteDmiTree(capture, dir.file("sys"));
+        ResetCacheForTesting();
     }
-    ~CallMachine() { vmdetect::report::ResetCacheForTesting(); }
+    ~CallMachine() { ResetCacheForTesting(); }
 
 private:
-    testsupport::ScopedEnv m_sys{"HOST_SYS", sys.path().c_str()};
-    testsupport::ScopedEnv m_proc{"HOST_PROC", proc.path().c_str()};
-    testsupport::ScopedEnv m_root{"HOST_ROOT", host.path().c_str()};
-    FakeCpuScope m_cpu;
+    testsupport::ScopedEnv m_sys{"HOST_SYS", dir.file("sys").c_str()};
+    testsupport::ScopedEnv m_proc{"HOST_PROC", dir.file("proc").c_str()};
+    testsupport::ScopedEnv m_root{"HOST_ROOT", dir.file("host").c_str()};
+    FakeCpu m_cpu;
 };
 
 TEST(Report, CallFillsAnyBufferAsSnprintf) {
     const CallMachine m("kvm-redhat-masked-2.txt", "KVMKVMKVM");
-    const int length = vmdetect_report(nullptr, 0, VMDETECT_REPORT_NO_NETWORK);
+    constexpr unsigned int kLocal = VMDETECT_REPORT_NO_NETWORK;
+    const int length = vmdetect_report(nullptr, 0, kLocal);
     ASSERT_GT(length, 0);
     std::vector<char> whole(length + 1);
-    ASSERT_EQ(vmdetect_report(whole.data(), whole.size(), VMDETECT_REPORT_NO_NETWORK), length);
+    ASSERT_EQ(vmdetect_report(whole.data(), whole.size(), kLocal), length);
     const std::string report(whole.data());
-    EXPECT_EQ(nlohmann::json::parse(report).value("firmware.product", ""), "KVM");
-    EXPECT_EQ(nlohmann::json::parse(report).value("hypervisor", ""), "kvm");
+    const nlohmann::json parsed = nlohmann::json::parse(report);
+    EXPECT_EQ(parsed.value("firmware.product", "") + " " + parsed.value("hypervisor", ""), "KVM kvm");
     for (const std::size_t size : {std::size_t{1}, std::size_t{2}, std::size_t(length), std::size_t(length) + 1,
                                    std::size_t{1} << 20}) {
         std::vector<char> buffer(size + 1, 'X');
-        EXPECT_EQ(vmdetect_report(buffer.data(), size, VMDETECT_REPORT_NO_NETWORK), length) << size;
+        EXPECT_EQ(vmdetect_report(buffer.data(), size, kLocal), length) << size;
         const std::size_t kept = std::min(size - 1, std::size_t(length));
         EXPECT_EQ(std::string(buffer.data(), kept), report.substr(0, kept)) << size;
         EXPECT_EQ(buffer[kept], '\0') << size;
         EXPECT_EQ(buffer[size], 'X') << size;  // nothing past the given size
     }
     char untouched = 'X';
-    EXPECT_EQ(vmdetect_report(&untouched, 0, VMDETECT_REPORT_NO_NETWORK), length);
+    EXPECT_EQ(vmdetect_report(&untouched, 0, kLocal), length);
     EXPECT_EQ(untouched, 'X');
     EXPECT_EQ(vmdetect_report(nullptr, 16, 0), length);  // without a cloud answer: the same report
-    for (const unsigned int bad : {0x2u, 0x80000000u, ~0u}) {
-        EXPECT_EQ(vmdetect_report(whole.data(), whole.size(), bad), -1) << bad;
-    }
-    // Many threads at once see one report.
-    std::vector<std::thread> threads;
+    for (const unsigned int bad : {0x2u, 0x80000000u, ~0u}) EXPECT_EQ(vmdetect_report(whole.data(), whole.size(), bad), -1) << bad;
+    // Many threads at once, from an empty cache, see one report.
+    ResetCacheForTesting();
     std::vector<std::string> seen(8);
-    vmdetect::report::ResetCacheForTesting();
-    for (std::size_t t = 0; t < seen.size(); ++t) {
-        threads.emplace_back([&seen, t, length] {
+    std::vector<std::thread> threads;
+    for (auto& s : seen) {
+        threads.emplace_back([&s, length] {
             std::vector<char> buffer(length + 1);
-            for (int i = 0; i < 100; ++i) vmdetect_report(buffer.data(), buffer.size(), VMDETECT_REPORT_NO_NETWORK);
-            seen[t] = buffer.data();
+            for (int i = 0; i < 100; ++i) vmdetect_report(buffer.data(), buffer.size(), kLocal);
+            s = buffer.data();
         });
     }
     for (auto& t : threads) t.join();
@@ -355,106 +289,82 @@ std::shared_ptr<const vmdetect::report::Attributes> FakeCloud(const vmdetect::re
 }
 
 TEST(Report, CloudKeysMergeOnlyWithTheNetwork) {
+    using vmdetect::report::Attributes;
+    using vmdetect::report::Cached;
     const CallMachine m("gce-1.txt", "KVMKVMKVM");
     vmdetect::report::SetCloudSourceForTesting(&FakeCloud);
     g_cloudCalls = 0;
-    g_cloud = std::make_shared<const vmdetect::report::Attributes>(vmdetect::report::Attributes{
-        {"cloud.provider", "gcp", "imds"}, {"hypervisor", "spoofed", "imds"}});
-    const auto local = vmdetect::report::Cached(VMDETECT_REPORT_NO_NETWORK);
+    g_cloud = std::make_shared<const Attributes>(Attributes{{"cloud.provider", "gcp", "imds"}, {"hypervisor", "spoofed", "imds"}});
+    const auto local = Cached(VMDETECT_REPORT_NO_NETWORK);
     EXPECT_EQ(g_cloudCalls, 0);
-    const auto first = vmdetect::report::Cached(0);
-    const auto again = vmdetect::report::Cached(0);
+    const auto first = Cached(0);
+    EXPECT_EQ(Cached(0), first);  // the same answer is not serialised twice
     EXPECT_EQ(g_cloudCalls, 2);
-    EXPECT_EQ(first, again);  // the same answer is not serialised twice
     const nlohmann::json merged = nlohmann::json::parse(*first);
     EXPECT_EQ(merged.value("cloud.provider", ""), "gcp");
     EXPECT_EQ(merged["sources"].value("cloud.provider", ""), "imds");
     EXPECT_EQ(merged.value("hypervisor", ""), "google");  // local keys are not overridden
     EXPECT_FALSE(nlohmann::json::parse(*local).contains("cloud.provider"));
-    g_cloud = std::make_shared<const vmdetect::report::Attributes>();
-    EXPECT_EQ(*vmdetect::report::Cached(0), *local);  // a new, empty answer
+    g_cloud = std::make_shared<const Attributes>();
+    EXPECT_EQ(*Cached(0), *local);  // a new, empty answer
     vmdetect::report::SetCloudSourceForTesting(nullptr);
 }
 
 std::string Shell(const std::string& command) {
     std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    if (!pipe) return out;
     char chunk[256];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
-    ::pclose(pipe);
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) out.append(chunk, n);
     while (!out.empty() && out.back() == '\n') out.pop_back();
     return out;
 }
 
 TEST(Report, AgreesWithSystemdDetectVirtOnThisMachine) {
-    if (Shell("command -v systemd-detect-virt").empty()) {
-        GTEST_SKIP() << "systemd-detect-virt is not installed";
-    }
-    const auto local = vmdetect::report::ReadLocal({"/proc", "/sys", ""});
+    if (Shell("command -v systemd-detect-virt").empty()) GTEST_SKIP() << "systemd-detect-virt is not installed";
+    const auto local = ReadLocal({"/proc", "/sys", ""});
     EXPECT_EQ(local.hypervisor.name, Shell("systemd-detect-virt --vm"));
     EXPECT_EQ(local.container.name, Shell("systemd-detect-virt --container"));
 }
 
-}  // namespace
-
-namespace {
-
 // As root in a private mount namespace, systemd-detect-virt and the command
 // read the same evidence: a captured firmware tree over /sys/class, or a
-// marker over /run. Empty when the machine allows none of it.
-bool CanCompareInNamespace(std::string& why) {
-    if (::geteuid() != 0) {
-        why = "needs root";
-    } else if (Shell("command -v systemd-detect-virt").empty()) {
-        why = "systemd-detect-virt is not installed";
-    } else if (Shell("unshare -m sh -c 'mount -t tmpfs tmpfs /run && echo ok' 2>/dev/null") != "ok") {
-        why = "no private mount namespace here";
+// marker over /run.
+class ReportSystem : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+        if (Shell("command -v systemd-detect-virt").empty()) GTEST_SKIP() << "systemd-detect-virt is not installed";
+        if (Shell("unshare -m sh -c 'mount -t tmpfs tmpfs /run && echo ok' 2>/dev/null") != "ok") {
+            GTEST_SKIP() << "no private mount namespace here";
+        }
     }
-    return why.empty();
-}
-
-// Runs `setup` in a private mount namespace, then prints systemd-detect-virt's
-// word and the command's report, one per line.
-std::pair<std::string, nlohmann::json> InNamespace(const std::string& setup, const char* what,
-                                                   const std::string& reportPrefix = "") {
-    const std::string out = Shell(
-        "unshare -m sh -c '" + setup + " && systemd-detect-virt " + what + "; " + reportPrefix +
-        "env -u HOST_SYS -u HOST_PROC -u HOST_ROOT " VMDETECT_CLI_PATH " --report --no-network' 2>/dev/null");
-    const std::size_t line = out.find('\n');
-    return {out.substr(0, line),
-            nlohmann::json::parse(line == std::string::npos ? "" : out.substr(line + 1), nullptr, false)};
-}
-
-TEST(ReportSystem, SameHypervisorAsSystemdDetectVirtOnCapturedFirmware) {
-    std::string why;
-    if (!CanCompareInNamespace(why)) {
-        GTEST_SKIP() << why;
+    // The set-up that lays `capture`'s firmware tree over /sys/class.
+    std::string OverSysClass(const std::string& capture) const {
+        WriteDmiTree(capture, m_dir.file(capture));
+        return "mount -t tmpfs tmpfs /sys/class && cp -a " + m_dir.file(capture) + "/class/. /sys/class/";
     }
+    // systemd-detect-virt's answer to `question` and the command's report, after `setup`.
+    static std::pair<std::string, nlohmann::json> Run(const std::string& setup, const char* question,
+                                                      const std::string& asUser = "") {
+        const std::string out = Shell("unshare -m sh -c '" + setup + " && systemd-detect-virt " + question + "; " +
+                                      asUser + "env -u HOST_SYS -u HOST_PROC -u HOST_ROOT " VMDETECT_CLI_PATH
+                                      " --report --no-network' 2>/dev/null");
+        const std::size_t line = out.find('\n');
+        return {out.substr(0, line),
+                nlohmann::json::parse(line == std::string::npos ? "" : out.substr(line + 1), nullptr, false)};
+    }
+    testsupport::TempDir m_dir;
+};
+
+TEST_F(ReportSystem, SameAnswerAsSystemdDetectVirt) {
+    std::vector<std::pair<std::string, const char*>> cases;  // set-up, question
     for (const char* capture : {"virtualbox-1.txt", "ec2-nitro-1.txt", "ec2-metal-1.txt", "ec2-xen-1.txt",
                                 "gce-1.txt", "parallels-1.txt", "kvm-redhat-masked-2.txt", "openstack-1.txt",
                                 "qemu-1.txt", "qemu-bochs-1.txt", "vmware-1.txt", "bhyve-1.txt", "hyperv-1.txt",
                                 "azure-1-spaces.txt", "alibaba-1.txt", "baremetal-dell-1.txt",
                                 "baremetal-oracle-1.txt"}) {
-        TempDir sys;
-        WriteDmiTree(capture, sys.path());
-        const auto [systemd, ours] = InNamespace(
-            "mount -t tmpfs tmpfs /sys/class && cp -a " + sys.path() + "/class/. /sys/class/", "--vm");
-        ASSERT_TRUE(ours.is_object()) << capture;
-        if (std::string(capture) == "baremetal-oracle-1.txt") {
-            // systemd 252 takes Oracle's own servers for VirtualBox.
-            EXPECT_EQ(systemd, "oracle");
-            EXPECT_NE(ours.value("hypervisor", ""), "oracle");
-        } else {
-            EXPECT_EQ(ours.value("hypervisor", ""), systemd) << capture;
-        }
-    }
-}
-
-TEST(ReportSystem, SameContainerAsSystemdDetectVirtOnRunMarkers) {
-    std::string why;
-    if (!CanCompareInNamespace(why)) {
-        GTEST_SKIP() << why;
+        cases.emplace_back(OverSysClass(capture), "--vm");
     }
     for (const char* marker : {"mkdir -p /run/systemd && echo lxc >/run/systemd/container",
                                "mkdir -p /run/systemd && echo oci >/run/systemd/container",
@@ -463,30 +373,32 @@ TEST(ReportSystem, SameContainerAsSystemdDetectVirtOnRunMarkers) {
                                "mkdir -p /run/systemd && echo >/run/systemd/container",
                                "mkdir -p /run/systemd && : >/run/systemd/container",
                                "touch /run/.containerenv", "true"}) {
-        const auto [systemd, ours] = InNamespace(std::string("mount -t tmpfs tmpfs /run && ") + marker,
-                                                 "--container");
-        ASSERT_TRUE(ours.is_object()) << marker;
-        EXPECT_EQ(ours.value("container", ""), systemd) << marker;
+        cases.emplace_back(std::string("mount -t tmpfs tmpfs /run && ") + marker, "--container");
+    }
+    for (const auto& [setup, question] : cases) {
+        const auto [systemd, ours] = Run(setup, question);
+        ASSERT_TRUE(ours.is_object()) << setup;
+        const std::string answer = ours.value(question == std::string("--vm") ? "hypervisor" : "container", "");
+        if (setup.find("baremetal-oracle-1.txt") == std::string::npos) {
+            EXPECT_EQ(answer, systemd) << setup;
+        } else {  // systemd 252 takes Oracle's own servers for VirtualBox
+            EXPECT_EQ(systemd, "oracle");
+            EXPECT_NE(answer, "oracle");
+        }
     }
 }
 
-TEST(ReportSystem, UnprivilegedUserGetsRootsAnswer) {
-    std::string why;
-    if (!CanCompareInNamespace(why)) {
-        GTEST_SKIP() << why;
-    }
-    TempDir sys;
-    WriteDmiTree("kvm-redhat-masked-2.txt", sys.path());
-    const std::string setup = "mount -t tmpfs tmpfs /sys/class && cp -a " + sys.path() + "/class/. /sys/class/";
-    const auto root = InNamespace(setup, "--vm").second;
-    const auto nobody = InNamespace(setup, "--vm", "setpriv --reuid=65534 --regid=65534 --clear-groups ").second;
+TEST_F(ReportSystem, UnprivilegedUserGetsRootsAnswer) {
+    const std::string setup = OverSysClass("kvm-redhat-masked-2.txt");
+    const auto root = Run(setup, "--vm").second;
+    const auto nobody = Run(setup, "--vm", "setpriv --reuid=65534 --regid=65534 --clear-groups ").second;
     ASSERT_TRUE(root.is_object());
     ASSERT_TRUE(nobody.is_object()) << "the command cannot run as 65534 from this build tree";
-    EXPECT_EQ(nobody.value("hypervisor", "?"), root.value("hypervisor", ""));
-    EXPECT_EQ(nobody.value("container", "?"), root.value("container", ""));
-    EXPECT_EQ(nobody.value("firmware.product", "?"), "KVM");
-    // The UUID file is root's alone.
-    EXPECT_TRUE(root.contains("firmware.uuid"));
+    for (const char* key : {"hypervisor", "container", "firmware.product"}) {
+        EXPECT_EQ(nobody.value(key, "?"), root.value(key, "")) << key;
+    }
+    EXPECT_EQ(root.value("firmware.product", ""), "KVM");
+    EXPECT_TRUE(root.contains("firmware.uuid"));  // the UUID file is root's alone
     EXPECT_FALSE(nobody.contains("firmware.uuid"));
 }
 

@@ -23,19 +23,14 @@ TEST(UniqueFd, ClosesOnceAndFollowsMoves) {
     const int before = testsupport::CountOpenFds();
     {
         UniqueFd first = UniqueFd::Open("/dev/null", O_RDONLY | O_CLOEXEC);
-        ASSERT_TRUE(first.valid());
         const int fd = first.get();
-        UniqueFd second(std::move(first));
-        EXPECT_FALSE(first.valid());
-        EXPECT_EQ(second.get(), fd);
-        UniqueFd third;
-        third = std::move(second);
-        EXPECT_EQ(third.get(), fd);
-        third = UniqueFd::Open("/dev/zero", O_RDONLY | O_CLOEXEC);  // the first one closes
+        UniqueFd moved(std::move(first)), assigned;
+        assigned = std::move(moved);
+        EXPECT_TRUE(!first.valid() && !moved.valid() && assigned.get() == fd);
+        assigned = UniqueFd::Open("/dev/zero", O_RDONLY | O_CLOEXEC);  // the first one closes
         EXPECT_FALSE(IsOpen(fd));
-        const int kept = third.release();
-        EXPECT_FALSE(third.valid());
-        EXPECT_TRUE(IsOpen(kept));
+        const int kept = assigned.release();
+        EXPECT_TRUE(!assigned.valid() && IsOpen(kept));
         ::close(kept);
     }
     EXPECT_EQ(testsupport::CountOpenFds(), before);
@@ -45,40 +40,32 @@ TEST(UniqueFd, ClosesOnceAndFollowsMoves) {
 }
 
 std::atomic<int> g_interruptions{0};
-void CountInterruption(int) { ++g_interruptions; }
 
 TEST(UniqueFd, OpenInterruptedBySignalsGoesOn) {
-    // Opening a FIFO for reading waits for a writer; signals without
-    // SA_RESTART interrupt that wait many times before the writer comes.
+    // A FIFO's read end waits for a writer; signals without SA_RESTART
+    // interrupt that wait many times before the writer comes.
     testsupport::TempDir dir;
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     struct sigaction action {}, old {};
-    action.sa_handler = CountInterruption;
+    action.sa_handler = [](int) { ++g_interruptions; };
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &old), 0);
     g_interruptions = 0;
-    std::atomic<bool> opened{false};
-    int openedFd = -1;
-    std::thread reader([&] {
-        UniqueFd fd = UniqueFd::Open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
-        openedFd = fd.get();
-        opened = true;
-    });
-    const pthread_t handle = reader.native_handle();
-    for (int i = 0; i < 20 && !opened; ++i) {
-        ::pthread_kill(handle, SIGUSR1);
+    std::atomic<int> opened{-2};  // -2: still waiting
+    std::thread reader([&] { opened = UniqueFd::Open(fifo.c_str(), O_RDONLY | O_CLOEXEC).get(); });
+    for (int i = 0; i < 20 && opened == -2; ++i) {
+        ::pthread_kill(reader.native_handle(), SIGUSR1);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    // Non-blocking, so that a reader that gave up cannot hang the test.
-    UniqueFd writer;
-    for (int i = 0; i < 500 && !opened && !writer.valid(); ++i) {
+    UniqueFd writer;  // non-blocking, so that a reader that gave up cannot hang the test
+    for (int i = 0; i < 500 && opened == -2 && !writer.valid(); ++i) {
         writer = UniqueFd::Open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     reader.join();
     ::sigaction(SIGUSR1, &old, nullptr);
-    EXPECT_GE(openedFd, 0);
+    EXPECT_GE(opened.load(), 0);
     EXPECT_GT(g_interruptions.load(), 0);
 }
 
