@@ -56,10 +56,8 @@ std::string Data(const std::string& file) { return ReadFile(DataPath("metadata/"
 
 // An answer's keys in a fixed order; "" leaves a key out.
 Keys Ids(const std::vector<std::string>& values) {
-    static const char* const kNames[] = {"cloud.provider",   "cloud.platform",
-                                         "cloud.region",     "cloud.availability_zone",
-                                         "cloud.account.id", "host.id",
-                                         "host.type"};
+    static const char* const kNames[] = {"cloud.provider", "cloud.platform", "cloud.region",
+        "cloud.availability_zone", "cloud.account.id", "host.id", "host.type"};
     Keys keys;
     for (size_t i = 0; i < values.size(); ++i) {
         if (!values[i].empty()) {
@@ -79,8 +77,10 @@ Keys KeysOf(const vmdetect::report::Attributes& attributes) {
 }
 
 // Points all five services at one loopback server, so that every request
-// any cloud's code sends is recorded.
+// any cloud's code sends is recorded; no answer kept from before or after.
 struct Clouds {
+    Clouds() { vmdetect::cloud::ResetCacheForTests(); }
+    ~Clouds() { vmdetect::cloud::ResetCacheForTests(); }
     MetadataServer server;
     ScopedEnv ec2{"AWS_EC2_METADATA_SERVICE_ENDPOINT", server.url().c_str()};
     ScopedEnv gce{"GCE_METADATA_HOST", server.hostPort().c_str()};
@@ -185,7 +185,7 @@ std::vector<Row> AwsGoogleAzureRows() {
     };
 }
 
-std::vector<Row> OracleAlibabaOffCloudRows() {
+std::vector<Row> OracleAlibabaOffCloudRows(std::vector<Row> rows) {
     const DmiFields oracle = {{"chassis_asset_tag", "OracleCloud.com"}, {"sys_vendor", "QEMU"}};
     const Route v1 =
         Route::Get("/opc/v1/instance/").Body(Data("oci-opc-v1-instance-ashburn-2017.json"));
@@ -197,7 +197,7 @@ std::vector<Row> OracleAlibabaOffCloudRows() {
     const Keys aliKeys = Ids({"alibaba_cloud", "alibaba_cloud_ecs", "cn-hangzhou", "cn-hangzhou-i",
                               "1609773154723412", "i-bp1hygp5b04o2k3uqe0j", "ecs.g6.large"});
     const DmiFields alibaba = FirmwareOf("alibaba-1.txt");
-    std::vector<Row> rows = {
+    rows.insert(rows.end(), {
         {"oracle v2", oracle,
          {Route::Get("/opc/v2/instance/")
               .Require("Authorization", "Bearer Oracle")
@@ -220,7 +220,7 @@ std::vector<Row> OracleAlibabaOffCloudRows() {
          Gets({Route::Put("/latest/api/token").Status(403)}, "/latest/meta-data/", ali, {}),
          aliKeys},
         {"no DMI: nothing sent", {}, {}, {}},
-    };
+    });
     // Off-cloud firmware, among it the near misses of Azure and Oracle.
     for (const char* capture :
          {"vmware-1.txt", "qemu-1.txt", "hyperv-1.txt", "baremetal-oracle-1.txt"}) {
@@ -234,23 +234,9 @@ bool Requires(const Route& route, const char* name) {
                        [name](const auto& header) { return header.first == name; });
 }
 
-class CloudIdentityTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        testsupport::SetSafeDefaults();
-        vmdetect::cloud::ResetCacheForTests();
-    }
-    void TearDown() override { vmdetect::cloud::ResetCacheForTests(); }
-};
-
-TEST_F(CloudIdentityTest, EachCloudIsAskedExactlyAndAlone) {
-    std::vector<Row> rows = AwsGoogleAzureRows();
-    for (Row& row : OracleAlibabaOffCloudRows()) {
-        rows.push_back(std::move(row));
-    }
-    for (const Row& row : rows) {
+TEST(CloudIdentity, EachCloudIsAskedExactlyAndAlone) {
+    for (const Row& row : OracleAlibabaOffCloudRows(AwsGoogleAzureRows())) {
         SCOPED_TRACE(row.name);
-        vmdetect::cloud::ResetCacheForTests();
         testsupport::LogCapture log(4);
         testsupport::TempDir dir;
         testsupport::WriteFile(dir.file("vmdetect.conf"),
@@ -287,39 +273,29 @@ TEST_F(CloudIdentityTest, EachCloudIsAskedExactlyAndAlone) {
     }
 }
 
-TEST_F(CloudIdentityTest, AnswersAreKeptAndFailuresAskedAgainAfterAMinute) {
-    Clouds clouds;
-    clouds.server.On(TokenPut());
-    const DmiFields aws = FirmwareOf("ec2-nitro-1.txt");
-    // The service fails first: a call within the minute sends nothing.
-    EXPECT_TRUE(vmdetect::cloud::Identify(aws)->empty());
-    clouds.server.On(Ec2Document());
-    EXPECT_TRUE(vmdetect::cloud::Identify(aws)->empty());
-    EXPECT_EQ(clouds.server.requests().size(), 2u);
-    // A minute later it is asked again, and its answer is kept.
-    vmdetect::cloud::AgeFailuresForTests();
-    const auto first = vmdetect::cloud::Identify(aws);
-    EXPECT_EQ(KeysOf(*first), kEc2Keys);
-    EXPECT_EQ(vmdetect::cloud::Identify(aws).get(), first.get());
-    EXPECT_EQ(clouds.server.requests().size(), 4u);
-}
-
-TEST_F(CloudIdentityTest, ConcurrentFirstCallsMakeOneSetOfRequests) {
+TEST(CloudIdentity, OneSetOfRequestsAMinuteUntilAnAnswerIsKept) {
     Clouds clouds;
     clouds.server.On(TokenPut().Delay(std::chrono::milliseconds(100)));
-    clouds.server.On(Ec2Document());
     const DmiFields aws = FirmwareOf("ec2-nitro-1.txt");
+    // Concurrent first calls wait for one set of requests, which fails.
     std::vector<std::thread> threads;
-    std::vector<const void*> seen(8);
-    for (size_t i = 0; i < seen.size(); ++i) {
-        threads.emplace_back([&seen, &aws, i] { seen[i] = vmdetect::cloud::Identify(aws).get(); });
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&aws] { EXPECT_TRUE(vmdetect::cloud::Identify(aws)->empty()); });
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
     EXPECT_EQ(clouds.Sent(),
               (std::vector<std::string>{"PUT /latest/api/token", std::string("GET ") + kEc2Doc}));
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), seen[0]), 8);
+    // Within the minute nothing is sent; after it the service is asked
+    // again, and its answer kept.
+    clouds.server.On(Ec2Document());
+    EXPECT_TRUE(vmdetect::cloud::Identify(aws)->empty());
+    vmdetect::cloud::AgeFailuresForTests();
+    const auto first = vmdetect::cloud::Identify(aws);
+    EXPECT_EQ(KeysOf(*first), kEc2Keys);
+    EXPECT_EQ(vmdetect::cloud::Identify(aws).get(), first.get());
+    EXPECT_EQ(clouds.server.requests().size(), 4u);
 }
 
 }  // namespace
