@@ -349,7 +349,6 @@ TEST(MetadataRequest, SendsKeepsAndLogsEachStep) {
         const char* body;
         const char* header;  // kept reply header
         const char* error;   // the one Error line's text, or nullptr
-        double atMost;
     };
     const auto request = [](const char* header, long timeoutMs, const char* reply,
                             bool put = false) {
@@ -366,24 +365,25 @@ TEST(MetadataRequest, SendsKeepsAndLogsEachStep) {
     const Route flavor = Route::Get("/r").Header("Metadata-Flavor", "Google").Body("v");
     const Case cases[] = {
         {"reply header, name in any case", flavor, request(nullptr, -1, "metadata-flavor"), true,
-         true, "v", "Google", nullptr, 2},
+         true, "v", "Google", nullptr},
         {"reply header trimmed", Route::Get("/r").Header("X-Id", " \t id-1 \t").Body("v"),
-         request(nullptr, -1, "X-Id"), true, true, "v", "id-1", nullptr, 2},
+         request(nullptr, -1, "X-Id"), true, true, "v", "id-1", nullptr},
         {"a longer name does not match", flavor, request(nullptr, -1, "Metadata"), true, true, "v",
-         "", nullptr, 2},
-        {"none asked", flavor, request(nullptr, -1, nullptr), true, true, "v", "", nullptr, 2},
+         "", nullptr},
+        {"none asked", flavor, request(nullptr, -1, nullptr), true, true, "v", "", nullptr},
         {"reply header on a refusal", Route::Get("/r").Status(404).Header("Metadata-Flavor", "x"),
-         request(nullptr, -1, "Metadata-Flavor"), true, false, "", "x", nullptr, 2},
+         request(nullptr, -1, "Metadata-Flavor"), true, false, "", "x", nullptr},
         {"PUT with a header", Route::Put("/r").Require("X-T", "1").Body("tok"),
-         request("X-T: 1", -1, nullptr, true), true, true, "tok", "", nullptr, 2},
+         request("X-T: 1", -1, nullptr, true), true, true, "tok", "", nullptr},
         {"time-out in ms", Route::Get("/r").Hang(), request(nullptr, 300, nullptr), true, false, "",
-         "", nullptr, 1.5},
+         "", nullptr},
         {"negative time-out", flavor, request(nullptr, -5, nullptr), false, false, "", "",
-         "Failed to set curl timeout", 1},
+         "Failed to set curl timeout"},
         {"header refused", flavor, request("X-A: 1\r\nX-B: 2", -1, nullptr), false, false, "", "",
-         "Failed to set test header", 1},
+         "Failed to set test header"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         testsupport::LogCapture log(0);
         MetadataServer server;
         server.On(c.route);
@@ -391,21 +391,18 @@ TEST(MetadataRequest, SendsKeepsAndLogsEachStep) {
         sent.url = server.url() + sent.url;
         const auto start = std::chrono::steady_clock::now();
         const metadata::Response response = metadata::Send(EvDebug(nullptr), "f()", sent);
-        EXPECT_LE(testsupport::SecondsSince(start), c.atMost) << c.name;
-        EXPECT_EQ(response.ready, c.ready) << c.name;
-        EXPECT_EQ(response.ok, c.ok) << c.name;
-        EXPECT_EQ(response.body, c.body) << c.name;
-        EXPECT_EQ(response.header, c.header) << c.name;
-        EXPECT_EQ(server.requests().size(), c.ready ? 1u : 0u) << c.name;
-        EXPECT_TRUE(server.unexpected().empty()) << c.name;
+        EXPECT_LE(testsupport::SecondsSince(start), 1.5);  // 300 ms at most
+        EXPECT_EQ(response.ready, c.ready);
+        EXPECT_EQ(response.ok, c.ok);
+        EXPECT_EQ(response.body, c.body);
+        EXPECT_EQ(response.header, c.header);
+        EXPECT_EQ(server.requests().size(), c.ready ? 1u : 0u);
+        EXPECT_TRUE(server.unexpected().empty());
         for (const auto& header : sent.headers) {
-            EXPECT_TRUE(header.line.empty()) << c.name << ": header kept after sending";
+            EXPECT_TRUE(header.line.empty()) << "header kept after sending";
         }
-        const auto errors = log.matching(" ERROR ");
-        ASSERT_EQ(errors.size(), c.error != nullptr ? 1u : 0u) << c.name;
-        if (c.error != nullptr) {
-            EXPECT_NE(errors[0].find(std::string("f(): ") + c.error), std::string::npos) << c.name;
-        }
+        EXPECT_EQ(log.matching(" ERROR ").size(), c.error != nullptr ? 1u : 0u);
+        EXPECT_TRUE(c.error == nullptr || log.contains(std::string("f(): ") + c.error));
     }
 }
 
