@@ -10,6 +10,20 @@
 
 namespace testsupport {
 
+// Sanitizer runtimes keep quarantine and shadow memory that grow on their
+// own: memory figures get a wider bound there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // Path of a file under tests/data.
 std::string DataPath(const std::string& name);
 // Whole content of a file ("" when it cannot be read).

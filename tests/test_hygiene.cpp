@@ -14,22 +14,11 @@
 #include "ZTVMDetect.h"
 
 using testsupport::FakeTools;
+using testsupport::kSanitized;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;  // quarantine and shadow memory grow on their own
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 long ResidentBytes() {
     std::ifstream statm("/proc/self/statm");
