@@ -218,7 +218,7 @@ TEST(FaultTools, FloodingAndBinaryToolsGiveDataNeverGarbage) {
          "head -c 10485760 /dev/zero | tr '\\000' y >&2\n" + capture,
          HV_VMWARE_VM, "VMware, Inc."},
         // Far more than is kept: the rest is read and dropped, in time.
-        {"256 MiB on stderr", "head -c 268435456 /dev/zero >&2\n" + capture, HV_VMWARE_VM,
+        {"64 MiB on stderr", "head -c 67108864 /dev/zero >&2\n" + capture, HV_VMWARE_VM,
          "VMware, Inc."},
         // grep takes input with NUL bytes for binary and prints no line:
         // every field is empty, so no bit and nothing cached.
