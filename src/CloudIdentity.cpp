@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -19,6 +20,8 @@
 #include "Endpoints.h"
 #include "EvDebug.h"
 #include "MetadataRequest.h"
+#include "CloudShapes.h"
+#include "adapters/ForkSafeMutex.h"
 #include "adapters/ZTPlatformInfo.h"
 #include "adapters/ZtJson.h"
 
@@ -43,29 +46,6 @@ constexpr long kMinRequestMs = 10;
 // limit; past this the GETs go without a token.
 constexpr long kTokenLimitMs = 300;
 constexpr auto kRetryAfter = std::chrono::seconds(60);
-constexpr size_t kMaxTextBytes = 256;
-
-// One line of printable ASCII without blanks or angle brackets: what an
-// identifier looks like, and what an HTML page or a proxy's notice is not.
-bool IsTextAnswer(const std::string& text) {
-    if (text.empty() || text.size() > kMaxTextBytes) {
-        return false;
-    }
-    return std::all_of(text.begin(), text.end(), [](char c) {
-        return c > 0x20 && c < 0x7f && c != '<' && c != '>';
-    });
-}
-
-bool IsToken(const std::string& text) {
-    if (text.empty() || text.size() > kMaxTextBytes) {
-        return false;
-    }
-    return std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '+' || c == '/' || c == '=';
-    });
-}
-
 // A text answer without the line end a service may put after it.
 std::string OneLine(std::string text) {
     if (!text.empty() && text.back() == '\n') {
@@ -110,14 +90,22 @@ public:
         return response;
     }
 
-    // Keeps the value when it is a plausible identifier; logs it otherwise.
-    void Add(const char* key, const std::string& value) {
-        if (!IsTextAnswer(value)) {
-            m_log.DebugLvl(kFnIdentify, 2, "Refused a value for %s: not one printable word",
-                           key);
+    // Keeps the value when it has the key's shape; names only the key
+    // otherwise, for the value may be anything a proxy said.
+    void Add(const char* key, const std::string& value, Shape shape) {
+        if (value.empty()) {
+            return;  // not answered; the request said why
+        }
+        if (!Fits(shape, value)) {
+            m_log.DebugLvl(kFnIdentify, 2, "Refused the answer for %s: not of its shape", key);
             return;
         }
         m_attributes.push_back({key, value, kSource});
+    }
+
+    bool Has(const char* key) const {
+        return std::any_of(m_attributes.begin(), m_attributes.end(),
+                           [key](const report::Attribute& a) { return a.key == key; });
     }
 
 private:
@@ -144,6 +132,10 @@ std::string SessionToken(Session& session, const char* path, const char* ttlHead
     std::string token;
     if (answer.ok && IsToken(answer.body)) {
         token = std::move(answer.body);
+    } else if (answer.ok) {
+        session.log().DebugLvl(kFnIdentify, 2,
+                               "Refused the session token from [%s]: not a token: asking without one",
+                               put.url.c_str());
     } else {
         session.log().DebugLvl(kFnIdentify, 2,
                                "No session token from [%s] (HTTP status %ld): asking without one",
@@ -160,37 +152,36 @@ void AddTokenHeader(metadata::Request& request, const char* name, const std::str
     }
 }
 
-struct JsonKey {
-    const char* key;    // ours
-    const char* field;  // the document's
+// One key of a cloud's answer: where it is, and the shape it must have.
+struct Field {
+    const char* key;   // ours
+    const char* name;  // the document's member, or the item's path
+    Shape shape;
 };
 
-void AddFromDocument(Session& session, const std::string& text, const JsonKey* keys,
-                     size_t count) {
+template <size_t N>
+void AddFromDocument(Session& session, const std::string& text, const Field (&fields)[N]) {
     mObject document;
     if (!ZtJson::Unserialize(text, document)) {
         session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
         return;
     }
-    for (size_t i = 0; i < count; ++i) {
-        const auto found = document.find(keys[i].field);
+    for (const Field& field : fields) {
+        const auto found = document.find(field.name);
         if (found != document.end() && found->second.is_string() &&
             !found->second.get_ref<const std::string&>().empty()) {
-            session.Add(keys[i].key, found->second.get<std::string>());
+            session.Add(field.key, found->second.get<std::string>(), field.shape);
         }
     }
 }
 
-template <size_t N>
-void AddFromDocument(Session& session, const std::string& text, const JsonKey (&keys)[N]) {
-    AddFromDocument(session, text, keys, N);
-}
-
 void FetchAws(Session& session) {
-    static constexpr JsonKey kKeys[] = {
-        {"cloud.region", "region"},         {"cloud.availability_zone", "availabilityZone"},
-        {"cloud.account.id", "accountId"},  {"host.id", "instanceId"},
-        {"host.type", "instanceType"},
+    static constexpr Field kFields[] = {
+        {"host.id", "instanceId", Shape::kEc2Instance},
+        {"cloud.region", "region", Shape::kSlug},
+        {"cloud.availability_zone", "availabilityZone", Shape::kSlug},
+        {"cloud.account.id", "accountId", Shape::kAwsAccount},
+        {"host.type", "instanceType", Shape::kName},
     };
     std::string token = SessionToken(session, kEc2TokenPath, kEc2IdentityTokenTtlHeader);
     metadata::Request get = Get(session.base() + kEc2IdentityDocumentPath);
@@ -198,7 +189,7 @@ void FetchAws(Session& session) {
     metadata::Wipe(token);
     const metadata::Response answer = session.Send(get);
     if (answer.ok) {
-        AddFromDocument(session, answer.body, kKeys);
+        AddFromDocument(session, answer.body, kFields);
     }
 }
 
@@ -220,44 +211,44 @@ std::string GoogleItem(Session& session, const char* item) {
 }
 
 void FetchGcp(Session& session) {
-    const std::string id = GoogleItem(session, kGceItemInstanceId);
+    session.Add("host.id", GoogleItem(session, kGceItemInstanceId), Shape::kDigits);
+    if (!session.Has("host.id")) {
+        return;
+    }
     const std::string zone = LastSegment(GoogleItem(session, kGceItemZone));
-    const std::string type = LastSegment(GoogleItem(session, kGceItemMachineType));
-    const std::string project = GoogleItem(session, kGceItemProjectId);
     // "europe-west3-c" lies in "europe-west3".
     const size_t dash = zone.rfind('-');
-    if (IsTextAnswer(zone) && dash != std::string::npos && dash > 0) {
-        session.Add("cloud.region", zone.substr(0, dash));
+    if (Fits(Shape::kSlug, zone) && dash != std::string::npos) {
+        session.Add("cloud.region", zone.substr(0, dash), Shape::kSlug);
+        session.Add("cloud.availability_zone", zone, Shape::kSlug);
     }
-    const std::pair<const char*, const std::string*> kept[] = {
-        {"cloud.availability_zone", &zone}, {"cloud.account.id", &project},
-        {"host.id", &id}, {"host.type", &type}};
-    for (const auto& [key, value] : kept) {
-        if (!value->empty()) {
-            session.Add(key, *value);
-        }
-    }
+    session.Add("host.type", LastSegment(GoogleItem(session, kGceItemMachineType)), Shape::kName);
+    session.Add("cloud.account.id", GoogleItem(session, kGceItemProjectId), Shape::kName);
 }
 
 void FetchAzure(Session& session) {
-    static constexpr JsonKey kKeys[] = {
-        {"cloud.region", "location"},  {"cloud.availability_zone", "zone"},
-        {"cloud.account.id", "subscriptionId"}, {"host.id", "vmId"},
-        {"host.type", "vmSize"},
+    static constexpr Field kFields[] = {
+        {"host.id", "vmId", Shape::kUuid},
+        {"cloud.region", "location", Shape::kSlug},
+        {"cloud.availability_zone", "zone", Shape::kSlug},
+        {"cloud.account.id", "subscriptionId", Shape::kUuid},
+        {"host.type", "vmSize", Shape::kName},
     };
     metadata::Request get = Get(session.base() + kAzureComputePath, "application/json");
     get.headers.push_back({kAzureHeader, "Failed to set Azure Metadata header"});
     const metadata::Response answer = session.Send(get);
     if (answer.ok) {
-        AddFromDocument(session, answer.body, kKeys);
+        AddFromDocument(session, answer.body, kFields);
     }
 }
 
 void FetchOracle(Session& session) {
-    static constexpr JsonKey kKeys[] = {
-        {"cloud.region", "canonicalRegionName"}, {"cloud.availability_zone", "availabilityDomain"},
-        {"cloud.account.id", "compartmentId"},   {"host.id", "id"},
-        {"host.type", "shape"},
+    static constexpr Field kFields[] = {
+        {"host.id", "id", Shape::kOcidInstance},
+        {"cloud.region", "canonicalRegionName", Shape::kSlug},
+        {"cloud.availability_zone", "availabilityDomain", Shape::kName},
+        {"cloud.account.id", "compartmentId", Shape::kOcid},
+        {"host.type", "shape", Shape::kName},
     };
     metadata::Request v2 = Get(session.base() + kOciV2Path, nullptr);
     v2.headers.push_back({kOciV2Header, "Failed to set OCI Authorization header"});
@@ -268,23 +259,28 @@ void FetchOracle(Session& session) {
         answer = session.Send(v1);
     }
     if (answer.ok) {
-        AddFromDocument(session, answer.body, kKeys);
+        AddFromDocument(session, answer.body, kFields);
     }
 }
 
 void FetchAlibaba(Session& session) {
-    static constexpr JsonKey kItems[] = {
-        {"host.id", "instance-id"},          {"cloud.region", "region-id"},
-        {"cloud.availability_zone", "zone-id"}, {"cloud.account.id", "owner-account-id"},
-        {"host.type", "instance/instance-type"},
+    static constexpr Field kItems[] = {
+        {"host.id", "instance-id", Shape::kAliInstance},
+        {"cloud.region", "region-id", Shape::kSlug},
+        {"cloud.availability_zone", "zone-id", Shape::kSlug},
+        {"cloud.account.id", "owner-account-id", Shape::kDigits},
+        {"host.type", "instance/instance-type", Shape::kName},
     };
     std::string token = SessionToken(session, kAlibabaTokenPath, kAlibabaTokenTtlHeader);
-    for (const JsonKey& item : kItems) {
-        metadata::Request get = Get(session.base() + kAlibabaMetaDataPath + item.field);
+    for (const Field& item : kItems) {
+        metadata::Request get = Get(session.base() + kAlibabaMetaDataPath + item.name);
         AddTokenHeader(get, kAlibabaTokenHeaderName, token);
         const metadata::Response answer = session.Send(get);
         if (answer.ok) {
-            session.Add(item.key, OneLine(answer.body));
+            session.Add(item.key, OneLine(answer.body), item.shape);
+        }
+        if (!session.Has("host.id")) {
+            break;  // no instance, no identity: ask nothing more
         }
     }
     metadata::Wipe(token);
@@ -297,15 +293,32 @@ struct Provider {
     const char* platform;  // cloud.platform
     Endpoint (*endpoint)();
     void (*fetch)(Session&);
+    // Regions without zones give Azure's answer an empty zone.
+    bool zoneOptional;
 };
 
 const Provider kProviders[kCloudCount] = {
-    {"aws", "aws_ec2", &endpoints::Ec2, &FetchAws},
-    {"gcp", "gcp_compute_engine", &endpoints::Gce, &FetchGcp},
-    {"azure", "azure.vm", &endpoints::Azure, &FetchAzure},
-    {"oracle_cloud", "oracle_cloud_compute", &endpoints::Oci, &FetchOracle},
-    {"alibaba_cloud", "alibaba_cloud_ecs", &endpoints::Alibaba, &FetchAlibaba},
+    {"aws", "aws_ec2", &endpoints::Ec2, &FetchAws, false},
+    {"gcp", "gcp_compute_engine", &endpoints::Gce, &FetchGcp, false},
+    {"azure", "azure.vm", &endpoints::Azure, &FetchAzure, true},
+    {"oracle_cloud", "oracle_cloud_compute", &endpoints::Oci, &FetchOracle, false},
+    {"alibaba_cloud", "alibaba_cloud_ecs", &endpoints::Alibaba, &FetchAlibaba, false},
 };
+
+// Whether `found` holds every key its cloud's service always gives; a
+// partial answer is served, but asked again after the retry interval.
+bool Complete(const Provider& provider, const Attributes& found) {
+    static constexpr const char* kAlways[] = {"cloud.region", "cloud.availability_zone",
+                                              "cloud.account.id", "host.id", "host.type"};
+    for (const char* key : kAlways) {
+        const bool has = std::any_of(found.begin(), found.end(),
+                                     [key](const report::Attribute& a) { return a.key == key; });
+        if (!has && !(provider.zoneOptional && std::strcmp(key, "cloud.availability_zone") == 0)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 struct FirmwareRule {
     const char* field;  // a world-readable DMI file
@@ -382,7 +395,8 @@ Attributes Ask(const FirmwareRule& rule) {
     Session session(log, endpoint.base, Clock::now() + std::chrono::milliseconds(deadline));
     provider.fetch(session);
     Attributes& found = session.attributes();
-    if (found.empty()) {
+    if (!session.Has("host.id")) {
+        // Whatever else answered, without an instance there is no identity.
         log.DebugLvl(kFnIdentify, 1, "No identity from the %s metadata service within %lu ms",
                      provider.provider, deadline);
         return {};
@@ -396,21 +410,30 @@ Attributes Ask(const FirmwareRule& rule) {
 }
 
 struct Entry {
-    std::shared_ptr<const Attributes> answer;  // set once a service answered
-    bool failed = false;
-    Clock::time_point failedAt;
+    std::shared_ptr<const Attributes> answer;  // the fullest answer so far
+    bool complete = false;                     // kept for the process
+    bool asked = false;
+    Clock::time_point askedAt;
 };
 
 // One lock for all: a cold call holds it while it asks, so concurrent first
-// calls wait for that one set of requests instead of sending their own.
+// calls wait for that one set of requests instead of sending their own. A
+// child forked meanwhile gets a lock of its own and asks afresh.
 struct Cache {
-    std::mutex mutex;
+    adapters::ForkSafeMutex mutex;
     Entry entries[kCloudCount];
 };
 
 Cache& TheCache() {
     static Cache* cache = new Cache();  // never destroyed: callers may run at exit
     return *cache;
+}
+
+// The answers a fork may have caught half-written are dropped unread.
+void Abandon(Cache& cache) {
+    for (Entry& entry : cache.entries) {
+        new (&entry) Entry();
+    }
 }
 
 const std::shared_ptr<const Attributes>& None() {
@@ -427,37 +450,37 @@ std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi)
         return None();
     }
     Cache& cache = TheCache();
-    std::lock_guard<std::mutex> lock(cache.mutex);
+    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
     Entry& entry = cache.entries[rule->cloud];
-    if (entry.answer) {
-        return entry.answer;
-    }
-    if (entry.failed && Clock::now() - entry.failedAt < kRetryAfter) {
-        return None();
+    const bool fresh = entry.asked && Clock::now() - entry.askedAt < kRetryAfter;
+    if (entry.complete || fresh) {
+        return entry.answer ? entry.answer : None();
     }
     Attributes found = Ask(*rule);
-    if (found.empty()) {
-        entry.failed = true;
-        entry.failedAt = Clock::now();
-        return None();
+    entry.asked = true;
+    entry.askedAt = Clock::now();
+    // A later answer that gives less (its service slower this time) does
+    // not replace a fuller one.
+    if (!found.empty() && (!entry.answer || found.size() >= entry.answer->size())) {
+        entry.complete = Complete(kProviders[rule->cloud], found);
+        entry.answer = std::make_shared<const Attributes>(std::move(found));
     }
-    entry.answer = std::make_shared<const Attributes>(std::move(found));
-    return entry.answer;
+    return entry.answer ? entry.answer : None();
 }
 
 void ResetCacheForTests() {
     Cache& cache = TheCache();
-    std::lock_guard<std::mutex> lock(cache.mutex);
+    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
     for (Entry& entry : cache.entries) {
         entry = Entry();
     }
 }
 
-void AgeFailuresForTests() {
+void AgeAnswersForTests() {
     Cache& cache = TheCache();
-    std::lock_guard<std::mutex> lock(cache.mutex);
+    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
     for (Entry& entry : cache.entries) {
-        entry.failedAt -= kRetryAfter;
+        entry.askedAt -= kRetryAfter;
     }
 }
 

@@ -9,14 +9,16 @@
 namespace vmdetect::cloud {
 
 // The keys for the cloud that `dmi` names; an empty list when it names none
-// or its service gave nothing. Answers are kept for the life of the process,
-// so a warm call returns the same pointer; a cold call may wait on the
-// network up to the report's deadline. Thread-safe.
+// or its service gave no instance id. A complete answer is kept for the life
+// of the process, so a warm call returns the same pointer; a partial answer
+// or a failure is served for the retry interval (60 s), then asked again. A
+// cold call may wait on the network up to the report's deadline.
+// Thread-safe, and safe in a child forked while another thread asked.
 std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi);
 
-// Test seams: forget every answer and failure; make every failure look as
-// old as the retry interval.
+// Test seams: forget every answer and failure; make every answer and
+// failure look as old as the retry interval.
 void ResetCacheForTests();
-void AgeFailuresForTests();
+void AgeAnswersForTests();
 
 }  // namespace vmdetect::cloud

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
-#include <mutex>
+#include <new>
 #include <vector>
 
 #include "Constants.h"
@@ -12,6 +12,7 @@
 #include "ProbeCache.h"
 #include "ZTVMDetect.h"
 #include "adapters/FXString.h"
+#include "adapters/ForkSafeMutex.h"
 #include "adapters/ZTPlatformInfo.h"
 #include "adapters/ZtProcess.h"
 
@@ -25,11 +26,28 @@ namespace {
 // A fill runs under this lock. Once the cache is complete the strings are
 // never written again, so `g_complete` (set with release after the last
 // write) lets readers copy them without the lock.
-std::mutex& FillMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
 std::atomic<bool> g_complete{false};
+
+// The fill lock, held for a scope. A child forked during another thread's
+// fill starts the strings afresh, unread: they may be half-written.
+class FillLock {
+public:
+    FillLock()
+        : m_guard(Mutex(), [] {
+              new (&ZTVMDetect::c_sManufacturer) std::string();
+              new (&ZTVMDetect::c_sSerialNumber) std::string();
+              new (&ZTVMDetect::c_sBiosUUID) std::string();
+              new (&ZTVMDetect::c_sVersion) std::string();
+              g_complete.store(false, std::memory_order_relaxed);
+          }) {}
+
+private:
+    static vmdetect::adapters::ForkSafeMutex& Mutex() {
+        static vmdetect::adapters::ForkSafeMutex mutex;
+        return mutex;
+    }
+    vmdetect::adapters::ForkSafeGuard m_guard;
+};
 
 bool CacheHoldsIdentity() {
     return !ZTVMDetect::c_sManufacturer.empty() && !ZTVMDetect::c_sSerialNumber.empty() &&
@@ -161,7 +179,7 @@ bool ZTVMDetect::GetBiosInfo(std::string& manufacturer, std::string& serialNumbe
     // The lock-free path serves only while the three tested strings are
     // filled: a caller that empties one gets a fresh read on its next call.
     if (!g_complete.load(std::memory_order_acquire) || !CacheHoldsIdentity()) {
-        std::lock_guard<std::mutex> lock(FillMutex());
+        const FillLock lock;
         if (!CacheHoldsIdentity()) {
             g_complete.store(false, std::memory_order_relaxed);
             FirmwareRead kept;
@@ -268,13 +286,13 @@ std::string CachedBiosUUID() {
     if (g_complete.load(std::memory_order_acquire)) {
         return ZTVMDetect::c_sBiosUUID;
     }
-    std::lock_guard<std::mutex> lock(FillMutex());
+    const FillLock lock;
     return ZTVMDetect::c_sBiosUUID;
 }
 
 void ResetCacheForTests() {
     vmdetect::probecache::ForgetAll();
-    std::lock_guard<std::mutex> lock(FillMutex());
+    const FillLock lock;
     ZTVMDetect::c_sManufacturer.clear();
     ZTVMDetect::c_sSerialNumber.clear();
     ZTVMDetect::c_sBiosUUID.clear();

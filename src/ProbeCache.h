@@ -5,6 +5,9 @@
 
 #include <chrono>
 #include <mutex>
+#include <new>
+
+#include "adapters/ForkSafeMutex.h"
 
 namespace vmdetect {
 namespace probecache {
@@ -28,7 +31,7 @@ public:
     // kept.
     bool Get(T& value) const {
         const unsigned long seconds = Seconds();
-        std::lock_guard<std::mutex> lock(m_mutex);
+        const adapters::ForkSafeGuard lock(m_mutex, [this] { Abandon(); });
         if (seconds == 0 || !m_held || m_generation != Generation() ||
             Clock::now() - m_at >= Lifetime(seconds)) {
             return false;
@@ -42,7 +45,7 @@ public:
         if (Seconds() == 0) {
             return;
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
+        const adapters::ForkSafeGuard lock(m_mutex, [this] { Abandon(); });
         m_value = value;
         m_held = true;
         m_generation = Generation();
@@ -59,9 +62,15 @@ private:
         return std::chrono::seconds(static_cast<long long>(seconds < kMaxSeconds ? seconds : kMaxSeconds));
     }
 
-    mutable std::mutex m_mutex;
-    T m_value{};
-    bool m_held = false;
+    // A fork that caught another thread storing leaves the value to no one.
+    void Abandon() const {
+        new (&m_value) T();
+        m_held = false;
+    }
+
+    mutable adapters::ForkSafeMutex m_mutex;
+    mutable T m_value{};
+    mutable bool m_held = false;
     unsigned int m_generation = 0;
     Clock::time_point m_at{};
 };

@@ -6,11 +6,12 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
-#include <mutex>
+#include <new>
 
 #include "CloudIdentity.h"
 #include "EvDebug.h"
 #include "JsonText.h"
+#include "adapters/ForkSafeMutex.h"
 
 namespace vmdetect::report {
 
@@ -49,7 +50,7 @@ Attributes LocalAttributes(const Local& local) {
 }
 
 struct Cache {
-    std::mutex mutex;
+    adapters::ForkSafeMutex mutex;
     std::shared_ptr<const Local> local;
     std::shared_ptr<const std::string> localJson;
     std::shared_ptr<const Attributes> cloud;  // what networkJson was made from
@@ -63,10 +64,18 @@ Cache& TheCache() {
     return cache;
 }
 
+// Whatever a fork caught half-made is dropped unread, and made again.
+void Abandon(Cache& cache) {
+    new (&cache.local) std::shared_ptr<const Local>();
+    new (&cache.localJson) std::shared_ptr<const std::string>();
+    new (&cache.cloud) std::shared_ptr<const Attributes>();
+    new (&cache.networkJson) std::shared_ptr<const std::string>();
+}
+
 // The local evidence, read by the first caller; it cannot change while the
 // process lives.
 std::shared_ptr<const Local> LocalOnce(Cache& cache) {
-    std::lock_guard<std::mutex> lock(cache.mutex);
+    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
     if (!cache.local) {
         auto local = std::make_shared<const Local>(ReadLocal(evidence::RootsFromEnvironment()));
         EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
@@ -118,14 +127,14 @@ std::shared_ptr<const std::string> Cached(unsigned int options) {
     Cache& cache = TheCache();
     const std::shared_ptr<const Local> local = LocalOnce(cache);
     if ((options & VMDETECT_REPORT_NO_NETWORK) != 0) {
-        std::lock_guard<std::mutex> lock(cache.mutex);
+        const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
         return cache.localJson;
     }
     // Asked outside the lock: a cold answer may wait on the network.
     const CloudSource source = g_cloudSource.load();
     std::shared_ptr<const Attributes> cloud =
         source != nullptr ? source(local->dmi) : cloud::Identify(local->dmi);
-    std::lock_guard<std::mutex> lock(cache.mutex);
+    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
     if (!cloud || cloud->empty()) {
         return cache.localJson;
     }
@@ -142,7 +151,7 @@ void SetCloudSourceForTesting(CloudSource source) {
 
 void ResetCacheForTesting() {
     Cache& cache = TheCache();
-    std::lock_guard<std::mutex> lock(cache.mutex);
+    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
     cache.local.reset();
     cache.localJson.reset();
     cache.cloud.reset();

@@ -1,9 +1,13 @@
 // The cloud identity: which cloud the firmware names, the exact requests to
 // its service, the keys they give, and what is refused.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "CloudIdentity.h"
+#include "ZTVMDetect.h"
 #include "TestSupport.h"
 #include "fakes/MetadataServer.h"
 
@@ -98,12 +103,13 @@ struct Clouds {
     }
 };
 
-constexpr const char* kToken = "AQAEAFTNrA4eEGhBDqwPWSVGJdHYnk3Kxdp7l9BwNsbYBRjZ4AtjQQ==";
+// Real tokens are URL-safe base64 of 56 characters, '-' and '_' among them.
+constexpr const char* kToken = "AQAEAFTNrA4eEGhBDqwPW-VGJdHYnk3Kxdp7l9BwNsbYBRjZ4_tjQQ==";
 constexpr const char* kEc2Doc = "/latest/dynamic/instance-identity/document";
 constexpr const char* kEc2TokenHeader = "X-aws-ec2-metadata-token";
 constexpr const char* kAliToken = "X-aliyun-ecs-metadata-token";
-const Keys kEc2Keys = Ids({"aws", "aws_ec2", "eu-central-1", "eu-central-1b", "74206020*****",
-                           "i-01b0f6cf495625076", "t4g.medium"});
+const Keys kEc2Keys = Ids({"aws", "aws_ec2", "us-west-2", "us-west-2b", "123456789012",
+                           "i-1234567890abcdef0", "t2.micro"});
 
 Route TokenPut(const char* ttlHeader = "X-aws-ec2-metadata-token-ttl-seconds") {
     return Route::Put("/latest/api/token").Require(ttlHeader, "60").Body(kToken);
@@ -111,7 +117,7 @@ Route TokenPut(const char* ttlHeader = "X-aws-ec2-metadata-token-ttl-seconds") {
 
 Route Ec2Document(bool token = true, const std::string& body = "") {
     Route route = Route::Get(kEc2Doc).Body(
-        body.empty() ? Data("ec2-instance-identity-document-1.json") : body);
+        body.empty() ? Data("ec2-instance-identity-document-docs-1.json") : body);
     return token ? route.Require(kEc2TokenHeader, kToken) : route;
 }
 
@@ -125,6 +131,15 @@ Routes Gets(Routes routes, const std::string& prefix,
         routes.back().responseHeaders = reply;
     }
     return routes;
+}
+
+Routes GoogleRoutes() {
+    return Gets({}, "/computeMetadata/v1/",
+                {{"instance/id", Data("gce-instance-id-1.txt")},
+                 {"instance/zone", Data("gce-instance-zone-1.txt")},
+                 {"instance/machine-type", Data("gce-instance-machine-type-docs-1.txt")},
+                 {"project/project-id", Data("gce-project-project-id-docs-1.txt")}},
+                {{"Metadata-Flavor", "Google"}}, {{"Metadata-Flavor", "Google"}});
 }
 
 struct Row {
@@ -141,13 +156,7 @@ struct Row {
 std::vector<Row> AwsGoogleAzureRows() {
     const DmiFields nitro = FirmwareOf("ec2-nitro-1.txt"), gce = FirmwareOf("gce-1.txt");
     const char* closed = "http://127.0.0.1:9";
-    const Routes google =
-        Gets({}, "/computeMetadata/v1/",
-             {{"instance/id", Data("gce-instance-id-1.txt")},
-              {"instance/zone", Data("gce-instance-zone-1.txt")},
-              {"instance/machine-type", Data("gce-instance-machine-type-docs-1.txt")},
-              {"project/project-id", Data("gce-project-project-id-docs-1.txt")}},
-             {{"Metadata-Flavor", "Google"}}, {{"Metadata-Flavor", "Google"}});
+    const Routes google = GoogleRoutes();
     Routes unflavored = google;
     for (Route& route : unflavored) {
         route.responseHeaders.clear();
@@ -158,7 +167,16 @@ std::vector<Row> AwsGoogleAzureRows() {
          {TokenPut().Status(403), Ec2Document(false)}, kEc2Keys},
         {"aws, token answer dropped (hop limit)", nitro, {TokenPut().Hang(), Ec2Document(false)},
          kEc2Keys},
-        {"aws, token not base64", nitro, {TokenPut().Body("<html>"), Ec2Document(false)}, kEc2Keys},
+        {"aws, a proxy's page for a token", nitro,
+         {TokenPut().Body(Data("ec2-imdsv2-401-body-1.html")), Ec2Document(false)}, kEc2Keys},
+        {"aws, a token with a blank", nitro, {TokenPut().Body("AQAE AFTN"), Ec2Document(false)}, kEc2Keys},
+        {"aws, the captured document: its author masked the account", nitro,
+         {TokenPut(), Ec2Document(true, Data("ec2-instance-identity-document-1.json"))},
+         Ids({"aws", "aws_ec2", "eu-central-1", "eu-central-1b", "", "i-01b0f6cf495625076", "t4g.medium"})},
+        {"aws, a document of a region alone", nitro,
+         {TokenPut(), Ec2Document(true, R"({"region": "us-east-1"})")}, {}},
+        {"aws, an instance id of the wrong shape", nitro,
+         {TokenPut(), Ec2Document(true, R"({"instanceId": "OK", "region": "us-east-1"})")}, {}},
         {"aws, http_proxy set", nitro, {TokenPut(), Ec2Document()}, kEc2Keys, "",
          {{"http_proxy", closed}, {"HTTP_PROXY", closed}, {"ALL_PROXY", closed}}},
         {"aws, disabled", nitro, {}, {}, "", {{"AWS_EC2_METADATA_DISABLED", "true"}}},
@@ -171,7 +189,8 @@ std::vector<Row> AwsGoogleAzureRows() {
         {"gcp", gce, google,
          Ids({"gcp", "gcp_compute_engine", "europe-west3", "europe-west3-c",
               "my-sample-project-191923", "2206944706428651580", "e2-medium"})},
-        {"gcp, no Metadata-Flavor reply header", gce, unflavored, {}},
+        {"gcp, no Metadata-Flavor reply header", gce, {unflavored[0]}, {}},
+        {"gcp, an id that is not a number", gce, {Route(google[0]).Body("OK")}, {}},
         // One deadline (1.5 s) for the four requests, not one each.
         {"gcp, a swallowing service", gce, {Route(google[0]).Hang()}, {}},
         {"azure", FirmwareOf("azure-1-spaces.txt"),
@@ -180,6 +199,11 @@ std::vector<Row> AwsGoogleAzureRows() {
          Ids({"azure", "azure.vm", "westus", "", "8d10da13-8125-4ba9-a717-bf7490507b3d",
               "02aab8a4-74ef-476e-8182-f6d2ba4166a6", "Standard_A3"}),
          "api-version=2021-02-01&format=json"},
+        {"azure, a vmId that is no UUID", FirmwareOf("azure-1-spaces.txt"),
+         Gets({}, "/metadata/instance/compute",
+              {{"", R"({"vmId": "OK", "location": "westus", "vmSize": "Standard_A3"})"}},
+              {{"Metadata", "true"}}),
+         {}, "api-version=2021-02-01&format=json"},
         {"azure, malformed endpoint", FirmwareOf("azure-1-spaces.txt"), {}, {}, "",
          {{"VMDETECT_AZURE_METADATA_ENDPOINT", "127.0.0.1:9"}}, 0, 1},
     };
@@ -210,6 +234,9 @@ std::vector<Row> OracleAlibabaOffCloudRows(std::vector<Row> rows) {
               "ocid1.compartment.oc1..aaaaaaaalfj7z4p5km7zel6qtdudqcfndhkyfyhuw3cptb2b5pq2mrugnz5q",
               "ocid1.instance.oc1.iad.abuwcljt5e4yeh5jayhverhtnvsxjvlg3imevahj4xoipchptbtvzmir3ciq",
               "VM.Standard1.1"})},
+        {"oracle, an id that is no instance OCID", oracle,
+         {Route::Get("/opc/v2/instance/").Body(R"({"id": "ocid1.tenancy.oc1..x", "shape": "VM"})")},
+         {}},
         {"oracle v2 failing otherwise: no v1", oracle,
          {Route::Get("/opc/v2/instance/").Status(500)}, {}},
         {"alibaba", alibaba,
@@ -219,6 +246,11 @@ std::vector<Row> OracleAlibabaOffCloudRows(std::vector<Row> rows) {
         {"alibaba, token refused then without", alibaba,
          Gets({Route::Put("/latest/api/token").Status(403)}, "/latest/meta-data/", ali, {}),
          aliKeys},
+        // A responder that says "OK" to everything: a token, then no instance.
+        {"alibaba, OK to every path", alibaba,
+         Gets({TokenPut("X-aliyun-ecs-metadata-token-ttl-seconds").Body("OK")}, "/latest/meta-data/",
+              {{"instance-id", "OK"}}, {{kAliToken, "OK"}}),
+         {}},
         {"no DMI: nothing sent", {}, {}, {}},
     });
     // Off-cloud firmware, among it the near misses of Azure and Oracle.
@@ -268,7 +300,10 @@ TEST(CloudIdentity, EachCloudIsAskedExactlyAndAlone) {
                 EXPECT_EQ(requests[i].has(name), Requires(row.routes[i], name)) << expected[i];
             }
         }
-        EXPECT_FALSE(log.contains(kToken));
+        // Neither a token nor a refused value reaches the log.
+        for (const char* secret : {kToken, "74206020"}) {
+            EXPECT_FALSE(log.contains(secret));
+        }
         EXPECT_EQ(log.matching("ERROR").size(), row.errors);
     }
 }
@@ -291,11 +326,70 @@ TEST(CloudIdentity, OneSetOfRequestsAMinuteUntilAnAnswerIsKept) {
     // again, and its answer kept.
     clouds.server.On(Ec2Document());
     EXPECT_TRUE(vmdetect::cloud::Identify(aws)->empty());
-    vmdetect::cloud::AgeFailuresForTests();
+    vmdetect::cloud::AgeAnswersForTests();
     const auto first = vmdetect::cloud::Identify(aws);
     EXPECT_EQ(KeysOf(*first), kEc2Keys);
     EXPECT_EQ(vmdetect::cloud::Identify(aws).get(), first.get());
     EXPECT_EQ(clouds.server.requests().size(), 4u);
+    // Google's id at once and its zone past the deadline: that partial
+    // answer is served for the minute, then asked for again; complete, kept.
+    const DmiFields gce = FirmwareOf("gce-1.txt");
+    clouds.server.On(Route::Get("/computeMetadata/v1/instance/id").Header("Metadata-Flavor", "Google")
+                         .Body(Data("gce-instance-id-1.txt")));
+    clouds.server.On(Route::Get("/computeMetadata/v1/instance/zone").Hang());
+    const auto partial = vmdetect::cloud::Identify(gce);
+    EXPECT_EQ(KeysOf(*partial), Ids({"gcp", "gcp_compute_engine", "", "", "", "2206944706428651580"}));
+    EXPECT_EQ(vmdetect::cloud::Identify(gce).get(), partial.get());
+    Clouds whole;  // a second service, the answers kept
+    for (const Route& route : GoogleRoutes()) {
+        whole.server.On(route);
+    }
+    ScopedEnv gceHost("GCE_METADATA_HOST", whole.server.hostPort().c_str());
+    vmdetect::cloud::AgeAnswersForTests();
+    const auto complete = vmdetect::cloud::Identify(gce);
+    EXPECT_EQ(KeysOf(*complete).size(), 7u);
+    vmdetect::cloud::AgeAnswersForTests();
+    EXPECT_EQ(vmdetect::cloud::Identify(gce).get(), complete.get());
+    EXPECT_EQ(whole.server.requests().size(), 4u);
+}
+
+// A child forked while another thread waits on a cold call, or on a
+// firmware fill, answers within the deadline: it never waits for a lock
+// that no thread of its own holds.
+TEST(CloudIdentity, AChildForkedDuringAColdCallAnswers) {
+    const DmiFields gce = FirmwareOf("gce-1.txt");
+    const struct { const char* what; const char* dmi; std::function<void()> call; } cases[] = {
+        {"cloud identity", "gce-1.txt", [&gce] { vmdetect::cloud::Identify(gce); }},
+        {"firmware fill", "vmware-1.txt", [] { std::string uuid; GetLocalVMUUID(uuid); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Clouds clouds;
+        clouds.server.On(Route::Get("/computeMetadata/v1/instance/id").Hang());
+        testsupport::FakeTools tools;
+        tools.UseDmi(c.dmi);
+        ScopedEnv slow("VMDETECT_FAKE_DMI_SLEEP", "0.3");
+        std::thread cold(c.call);
+        for (int i = 0; i < 500 && clouds.server.requests().empty() && tools.Calls().empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        const pid_t child = ::fork();
+        if (child == 0) {
+            c.call();
+            ::_exit(0);
+        }
+        int status = -1;
+        for (int i = 0; i < 1000 && ::waitpid(child, &status, WNOHANG) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (status == -1) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            ADD_FAILURE() << "the child still waits after 10 s";
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        cold.join();
+    }
 }
 
 }  // namespace

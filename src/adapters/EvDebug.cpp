@@ -17,6 +17,7 @@
 
 #include "Constants.h"
 #include "adapters/FXString.h"
+#include "adapters/ForkSafeMutex.h"
 #include "adapters/LogSink.h"
 
 namespace {
@@ -24,7 +25,9 @@ namespace {
 enum class Destination { Stderr, File, Syslog };
 
 struct LogState {
-    std::mutex mutex;  // guards everything but `level` and `configured`
+    // Guards everything but `level` and `configured`. A fork that catches a
+    // line being written leaves the settings whole, so the child logs on.
+    vmdetect::adapters::ForkSafeMutex mutex;
     std::atomic<bool> configured{false};
     std::atomic<int> level{0};
     Destination destination = Destination::Stderr;
@@ -44,7 +47,7 @@ LogState& State() {
 // outlives it. A line logged later, at process exit, opens it again.
 __attribute__((destructor)) void CloseLogFileAtUnload() {
     LogState& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<vmdetect::adapters::ForkSafeMutex> lock(state.mutex);
     if (state.fd >= 0) {
         ::close(state.fd);
         state.fd = -1;
@@ -102,7 +105,7 @@ void ConfigureLocked(LogState& state) {
 LogState& ConfiguredState() {
     LogState& state = State();
     if (!state.configured.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> lock(state.mutex);
+        std::lock_guard<vmdetect::adapters::ForkSafeMutex> lock(state.mutex);
         if (!state.configured.load(std::memory_order_relaxed)) {
             ConfigureLocked(state);
         }
@@ -176,7 +179,7 @@ void Emit(const char* severity, const char* function, const char* format, va_lis
     std::string line = std::string(stamp) + " " + body;
 
     LogState& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<vmdetect::adapters::ForkSafeMutex> lock(state.mutex);
     if (state.sink) {
         state.sink(line);
     }
@@ -202,13 +205,13 @@ namespace log {
 
 void Reconfigure() {
     LogState& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<vmdetect::adapters::ForkSafeMutex> lock(state.mutex);
     ConfigureLocked(state);
 }
 
 void SetCaptureSink(std::function<void(const std::string&)> sink) {
     LogState& state = ConfiguredState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<vmdetect::adapters::ForkSafeMutex> lock(state.mutex);
     state.sink = std::move(sink);
 }
 
