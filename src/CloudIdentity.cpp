@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "Constants.h"
@@ -93,8 +94,8 @@ public:
     // Keeps the value when it has the key's shape; names only the key
     // otherwise, for the value may be anything a proxy said.
     void Add(const char* key, const std::string& value, Shape shape) {
-        if (value.empty()) {
-            return;  // not answered; the request said why
+        if (value.empty() || Has(key)) {
+            return;  // not answered (the request said why), or given already
         }
         if (!Fits(shape, value)) {
             m_log.DebugLvl(kFnIdentify, 2, "Refused the answer for %s: not of its shape", key);
@@ -103,9 +104,14 @@ public:
         m_attributes.push_back({key, value, kSource});
     }
 
-    bool Has(const char* key) const {
-        return std::any_of(m_attributes.begin(), m_attributes.end(),
-                           [key](const report::Attribute& a) { return a.key == key; });
+    bool Has(const char* key) const { return !Value(key).empty(); }
+
+    // The kept value of `key`, "" when none.
+    const std::string& Value(const char* key) const {
+        static const std::string kNone;
+        const auto found = std::find_if(m_attributes.begin(), m_attributes.end(),
+                                        [key](const report::Attribute& a) { return a.key == key; });
+        return found == m_attributes.end() ? kNone : found->value;
     }
 
 private:
@@ -159,6 +165,29 @@ struct Field {
     Shape shape;
 };
 
+// The string at `path` ("osProfile.computerName": a member of a member);
+// "" when a step is missing or not of its kind.
+std::string Member(const mObject& document, const char* path) {
+    const mObject* object = &document;
+    std::string_view rest(path);
+    while (true) {
+        const size_t dot = rest.find('.');
+        const auto found = object->find(std::string(rest.substr(0, dot)));
+        if (found == object->end()) {
+            return "";
+        }
+        if (dot == std::string_view::npos) {
+            return found->second.is_string() ? found->second.get<std::string>() : "";
+        }
+        if (!found->second.is_object()) {
+            return "";
+        }
+        object = found->second.get_ptr<const mObject*>();
+        rest.remove_prefix(dot + 1);
+    }
+}
+
+// Where two fields fill one key, the first one present and of its shape wins.
 template <size_t N>
 void AddFromDocument(Session& session, const std::string& text, const Field (&fields)[N]) {
     mObject document;
@@ -167,12 +196,25 @@ void AddFromDocument(Session& session, const std::string& text, const Field (&fi
         return;
     }
     for (const Field& field : fields) {
-        const auto found = document.find(field.name);
-        if (found != document.end() && found->second.is_string() &&
-            !found->second.get_ref<const std::string&>().empty()) {
-            session.Add(field.key, found->second.get<std::string>(), field.shape);
-        }
+        session.Add(field.key, Member(document, field.name), field.shape);
     }
+}
+
+// A GET under the session's token; its text, "" when it failed.
+std::string TextItem(Session& session, const std::string& url, const char* tokenHeader,
+                     const std::string& token) {
+    metadata::Request get = Get(url);
+    AddTokenHeader(get, tokenHeader, token);
+    const metadata::Response answer = session.Send(get);
+    return answer.ok ? OneLine(answer.body) : "";
+}
+
+// EC2 names its partitions by the region's prefix.
+const char* AwsPartition(const std::string& region) {
+    if (region.rfind("cn-", 0) == 0) {
+        return "aws-cn";
+    }
+    return region.rfind("us-gov-", 0) == 0 ? "aws-us-gov" : "aws";
 }
 
 void FetchAws(Session& session) {
@@ -182,14 +224,29 @@ void FetchAws(Session& session) {
         {"cloud.availability_zone", "availabilityZone", Shape::kSlug},
         {"cloud.account.id", "accountId", Shape::kAwsAccount},
         {"host.type", "instanceType", Shape::kName},
+        {"host.image.id", "imageId", Shape::kName},
     };
     std::string token = SessionToken(session, kEc2TokenPath, kEc2IdentityTokenTtlHeader);
-    metadata::Request get = Get(session.base() + kEc2IdentityDocumentPath);
-    AddTokenHeader(get, kEc2TokenHeaderName, token);
+    const std::string document =
+        TextItem(session, session.base() + kEc2IdentityDocumentPath, kEc2TokenHeaderName, token);
+    if (!document.empty()) {
+        AddFromDocument(session, document, kFields);
+    }
+    if (session.Has("host.id")) {
+        session.Add("host.name",
+                    TextItem(session, session.base() + kEc2MetaDataPath + kEc2ItemHostName,
+                             kEc2TokenHeaderName, token),
+                    Shape::kHostName);
+    }
     metadata::Wipe(token);
-    const metadata::Response answer = session.Send(get);
-    if (answer.ok) {
-        AddFromDocument(session, answer.body, kFields);
+    const std::string& region = session.Value("cloud.region");
+    const std::string& account = session.Value("cloud.account.id");
+    const std::string& id = session.Value("host.id");
+    if (!region.empty() && !account.empty() && !id.empty()) {
+        session.Add("cloud.resource_id",
+                    std::string("arn:") + AwsPartition(region) + ":ec2:" + region + ":" + account +
+                        ":instance/" + id,
+                    Shape::kText);
     }
 }
 
@@ -224,6 +281,18 @@ void FetchGcp(Session& session) {
     }
     session.Add("host.type", LastSegment(GoogleItem(session, kGceItemMachineType)), Shape::kName);
     session.Add("cloud.account.id", GoogleItem(session, kGceItemProjectId), Shape::kName);
+    const std::string name = GoogleItem(session, kGceItemName);
+    session.Add("host.name", name, Shape::kHostName);
+    session.Add("gcp.gce.instance.name", name, Shape::kHostName);
+    session.Add("gcp.gce.instance.hostname", GoogleItem(session, kGceItemHostName),
+                Shape::kHostName);
+    const std::string& project = session.Value("cloud.account.id");
+    if (!project.empty() && session.Has("cloud.availability_zone") && session.Has("host.name")) {
+        session.Add("cloud.resource_id",
+                    "//compute.googleapis.com/projects/" + project + "/zones/" + zone +
+                        "/instances/" + session.Value("host.name"),
+                    Shape::kText);
+    }
 }
 
 void FetchAzure(Session& session) {
@@ -233,6 +302,14 @@ void FetchAzure(Session& session) {
         {"cloud.availability_zone", "zone", Shape::kSlug},
         {"cloud.account.id", "subscriptionId", Shape::kUuid},
         {"host.type", "vmSize", Shape::kName},
+        // Answers before the osProfile member give only the VM's name.
+        {"host.name", "osProfile.computerName", Shape::kHostName},
+        {"host.name", "name", Shape::kHostName},
+        {"cloud.resource_id", "resourceId", Shape::kText},
+        {"azure.vm.name", "name", Shape::kName},
+        {"azure.vm.size", "vmSize", Shape::kName},
+        {"azure.vm.scaleset.name", "vmScaleSetName", Shape::kName},
+        {"azure.resourcegroup.name", "resourceGroupName", Shape::kText},
     };
     metadata::Request get = Get(session.base() + kAzureComputePath, "application/json");
     get.headers.push_back({kAzureHeader, "Failed to set Azure Metadata header"});
@@ -249,6 +326,9 @@ void FetchOracle(Session& session) {
         {"cloud.availability_zone", "availabilityDomain", Shape::kName},
         {"cloud.account.id", "compartmentId", Shape::kOcid},
         {"host.type", "shape", Shape::kName},
+        {"host.name", "displayName", Shape::kText},
+        {"host.image.id", "image", Shape::kOcid},
+        {"cloud.resource_id", "id", Shape::kOcidInstance},
     };
     metadata::Request v2 = Get(session.base() + kOciV2Path, nullptr);
     v2.headers.push_back({kOciV2Header, "Failed to set OCI Authorization header"});
@@ -270,15 +350,15 @@ void FetchAlibaba(Session& session) {
         {"cloud.availability_zone", "zone-id", Shape::kSlug},
         {"cloud.account.id", "owner-account-id", Shape::kDigits},
         {"host.type", "instance/instance-type", Shape::kName},
+        {"host.name", "hostname", Shape::kHostName},
+        {"host.image.id", "image-id", Shape::kName},
     };
     std::string token = SessionToken(session, kAlibabaTokenPath, kAlibabaTokenTtlHeader);
     for (const Field& item : kItems) {
-        metadata::Request get = Get(session.base() + kAlibabaMetaDataPath + item.name);
-        AddTokenHeader(get, kAlibabaTokenHeaderName, token);
-        const metadata::Response answer = session.Send(get);
-        if (answer.ok) {
-            session.Add(item.key, OneLine(answer.body), item.shape);
-        }
+        session.Add(item.key,
+                    TextItem(session, session.base() + kAlibabaMetaDataPath + item.name,
+                             kAlibabaTokenHeaderName, token),
+                    item.shape);
         if (!session.Has("host.id")) {
             break;  // no instance, no identity: ask nothing more
         }
@@ -295,14 +375,20 @@ struct Provider {
     void (*fetch)(Session&);
     // Regions without zones give Azure's answer an empty zone.
     bool zoneOptional;
+    // A world-readable DMI file that holds the instance id, and its shape.
+    const char* idInFirmware;
+    Shape idShape;
 };
 
 const Provider kProviders[kCloudCount] = {
-    {"aws", "aws_ec2", &endpoints::Ec2, &FetchAws, false},
-    {"gcp", "gcp_compute_engine", &endpoints::Gce, &FetchGcp, false},
-    {"azure", "azure.vm", &endpoints::Azure, &FetchAzure, true},
-    {"oracle_cloud", "oracle_cloud_compute", &endpoints::Oci, &FetchOracle, false},
-    {"alibaba_cloud", "alibaba_cloud_ecs", &endpoints::Alibaba, &FetchAlibaba, false},
+    // Nitro instances: board_asset_tag (ec2-nitro-1.txt).
+    {"aws", "aws_ec2", &endpoints::Ec2, &FetchAws, false, "board_asset_tag", Shape::kEc2Instance},
+    {"gcp", "gcp_compute_engine", &endpoints::Gce, &FetchGcp, false, nullptr, Shape::kText},
+    {"azure", "azure.vm", &endpoints::Azure, &FetchAzure, true, nullptr, Shape::kText},
+    {"oracle_cloud", "oracle_cloud_compute", &endpoints::Oci, &FetchOracle, false, nullptr,
+     Shape::kText},
+    {"alibaba_cloud", "alibaba_cloud_ecs", &endpoints::Alibaba, &FetchAlibaba, false, nullptr,
+     Shape::kText},
 };
 
 // Whether `found` holds every key its cloud's service always gives; a
@@ -364,6 +450,16 @@ const FirmwareRule* Choose(const report::DmiFields& dmi) {
         }
     }
     return nullptr;
+}
+
+// The instance id the firmware holds, "" when it holds none.
+std::string FirmwareId(const Provider& provider, const report::DmiFields& dmi) {
+    if (provider.idInFirmware == nullptr) {
+        return "";
+    }
+    const auto found = dmi.find(provider.idInFirmware);
+    const std::string id = found == dmi.end() ? "" : Trimmed(found->second);
+    return Fits(provider.idShape, id) ? id : "";
 }
 
 unsigned long DeadlineMs() {
@@ -457,6 +553,16 @@ std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi)
         return entry.answer ? entry.answer : None();
     }
     Attributes found = Ask(*rule);
+    const std::string firmwareId = FirmwareId(kProviders[rule->cloud], dmi);
+    for (const report::Attribute& a : found) {
+        if (a.key == "host.id" && !firmwareId.empty() && a.value != firmwareId) {
+            EvDebug(nullptr).DebugLvl(kFnIdentify, 1,
+                                      "host.id [%s] of the metadata service differs from %s "
+                                      "[%s]; keeping the service's",
+                                      a.value.c_str(), kProviders[rule->cloud].idInFirmware,
+                                      firmwareId.c_str());
+        }
+    }
     entry.asked = true;
     entry.askedAt = Clock::now();
     // A later answer that gives less (its service slower this time) does
@@ -466,6 +572,21 @@ std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi)
         entry.answer = std::make_shared<const Attributes>(std::move(found));
     }
     return entry.answer ? entry.answer : None();
+}
+
+report::Attributes FromFirmware(const report::DmiFields& dmi) {
+    const FirmwareRule* rule = Choose(dmi);
+    if (rule == nullptr) {
+        return {};
+    }
+    const Provider& provider = kProviders[rule->cloud];
+    report::Attributes found = {{"cloud.provider", provider.provider, "dmi"},
+                                {"cloud.platform", provider.platform, "dmi"}};
+    const std::string id = FirmwareId(provider, dmi);
+    if (!id.empty()) {
+        found.push_back({"host.id", id, "dmi"});
+    }
+    return found;
 }
 
 void ResetCacheForTests() {

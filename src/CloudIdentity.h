@@ -16,6 +16,11 @@ namespace vmdetect::cloud {
 // Thread-safe, and safe in a child forked while another thread asked.
 std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi);
 
+// What the firmware alone tells, with no request and without root: the
+// cloud it names (cloud.provider, cloud.platform) and, where a world-readable
+// DMI file holds it, the instance id (host.id); each with the source "dmi".
+report::Attributes FromFirmware(const report::DmiFields& dmi);
+
 // Test seams: forget every answer and failure; make every answer and
 // failure look as old as the retry interval.
 void ResetCacheForTests();

@@ -13,6 +13,7 @@ constexpr const char* kEnvHostRoot = "HOST_ROOT";
 // What a container manager sets in the environment of the container's init.
 constexpr const char* kEnvContainer = "container";
 constexpr const char* kEnvEc2Endpoint = "AWS_EC2_METADATA_SERVICE_ENDPOINT";
+constexpr const char* kEnvEc2EndpointMode = "AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE";
 constexpr const char* kEnvEc2Disabled = "AWS_EC2_METADATA_DISABLED";
 constexpr const char* kEnvGceHost = "GCE_METADATA_HOST";
 constexpr const char* kEnvOciEndpoint = "VMDETECT_OCI_METADATA_ENDPOINT";
@@ -26,6 +27,7 @@ constexpr const char* kDefaultSysRoot = "/sys";
 constexpr const char* kDefaultHostRoot = "/";
 // The real metadata services: this is the only place they appear.
 constexpr const char* kDefaultEc2Endpoint = "http://169.254.169.254";
+constexpr const char* kDefaultEc2EndpointIpv6 = "http://[fd00:ec2::254]";
 constexpr const char* kDefaultOciEndpoint = "http://169.254.169.254";
 constexpr const char* kDefaultGceHost = "metadata.google.internal";
 constexpr const char* kDefaultAzureEndpoint = "http://169.254.169.254";
@@ -104,6 +106,9 @@ constexpr const char* kOciV2Header = "Authorization: Bearer Oracle";
 constexpr const char* kEc2IdentityDocumentPath = "/latest/dynamic/instance-identity/document";
 constexpr const char* kEc2IdentityTokenTtlHeader = "X-aws-ec2-metadata-token-ttl-seconds: 60";
 constexpr const char* kGceItemMachineType = "instance/machine-type";
+constexpr const char* kGceItemName = "instance/name";
+constexpr const char* kGceItemHostName = "instance/hostname";
+constexpr const char* kEc2ItemHostName = "hostname";
 constexpr const char* kGceFlavorName = "Metadata-Flavor";
 constexpr const char* kGceFlavorValue = "Google";
 constexpr const char* kAzureComputePath =

@@ -127,7 +127,15 @@ Endpoint Ec2() {
         endpoint.state = Endpoint::State::Disabled;
         return endpoint;
     }
-    return FromBaseUrl(kEnvEc2Endpoint, kDefaultEc2Endpoint);
+    // As the AWS SDKs read it: the mode picks the default address only.
+    const char* mode = std::getenv(kEnvEc2EndpointMode);
+    const char* fallback = kDefaultEc2Endpoint;
+    if (mode != nullptr && strcasecmp(mode, "IPv6") == 0) {
+        fallback = kDefaultEc2EndpointIpv6;
+    } else if (mode != nullptr && strcasecmp(mode, "IPv4") != 0) {
+        return Malformed(kEnvEc2EndpointMode, mode, "IPv4 or IPv6");
+    }
+    return FromBaseUrl(kEnvEc2Endpoint, fallback);
 }
 
 Endpoint Gce() {

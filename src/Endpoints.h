@@ -14,7 +14,9 @@ struct Endpoint {
     std::string problem;  // log text naming the variable (Malformed only)
 };
 
-// AWS_EC2_METADATA_SERVICE_ENDPOINT (base URL) and AWS_EC2_METADATA_DISABLED.
+// AWS_EC2_METADATA_SERVICE_ENDPOINT (base URL, an IPv6 address in
+// brackets), AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE (IPv4 or IPv6: which
+// real address) and AWS_EC2_METADATA_DISABLED.
 Endpoint Ec2();
 // GCE_METADATA_HOST (host[:port]).
 Endpoint Gce();

@@ -2,6 +2,7 @@
 
 #include <vmdetect.h>
 
+#include <algorithm>
 #include <cctype>
 #include <atomic>
 #include <climits>
@@ -11,6 +12,7 @@
 #include "CloudIdentity.h"
 #include "EvDebug.h"
 #include "JsonText.h"
+#include "adapters/Kernel.h"
 #include "adapters/ForkSafeMutex.h"
 
 namespace vmdetect::report {
@@ -29,6 +31,33 @@ constexpr FirmwareKey kFirmwareKeys[] = {
     {"firmware.uuid", "product_uuid"},
 };
 
+// uname's machine names in OpenTelemetry's host.arch words, the first
+// matching row winning; a machine not listed keeps the kernel's own name.
+struct Architecture {
+    const char* machine;
+    bool prefix;  // "arm" covers armv6l, armv7l, armv8l
+    const char* arch;
+};
+constexpr Architecture kArchitectures[] = {
+    {"x86_64", false, "amd64"}, {"aarch64", true, "arm64"}, {"arm", true, "arm32"},
+    {"i386", false, "x86"},     {"i486", false, "x86"},     {"i586", false, "x86"},
+    {"i686", false, "x86"},     {"ia64", false, "ia64"},    {"ppc64", true, "ppc64"},
+    {"ppc", false, "ppc32"},    {"s390x", false, "s390x"},
+};
+
+std::string HostArch(const std::string& machine) {
+    for (const Architecture& row : kArchitectures) {
+        if (row.prefix ? machine.rfind(row.machine, 0) == 0 : machine == row.machine) {
+            return row.arch;
+        }
+    }
+    return machine;
+}
+
+bool IsCloudKey(const std::string& key) {
+    return key.rfind("cloud.", 0) == 0 || key.rfind("host.", 0) == 0;
+}
+
 Attributes LocalAttributes(const Local& local) {
     Attributes out;
     out.push_back({"hypervisor", local.hypervisor.name, local.hypervisor.source});
@@ -46,6 +75,7 @@ Attributes LocalAttributes(const Local& local) {
         }
         out.push_back({k.key, std::move(value), "dmi"});
     }
+    out.insert(out.end(), local.platform.begin(), local.platform.end());
     return out;
 }
 
@@ -96,18 +126,24 @@ Local ReadLocal(const evidence::Roots& roots) {
     local.hypervisor = virt::DecideHypervisor(vm);
     local.container = virt::DecideContainer(evidence::ReadContainerEvidence(roots));
     local.dmi = std::move(vm.dmi);
+    local.platform = cloud::FromFirmware(local.dmi);
+    const std::string arch = HostArch(adapters::KernelMachine());
+    if (!arch.empty()) {
+        local.platform.push_back({"host.arch", arch, "uname"});
+    }
+    local.platform.push_back({"os.type", "linux", "uname"});
     return local;
 }
 
 std::string Serialize(const Local& local, const Attributes& cloud) {
     Attributes all = LocalAttributes(local);
     for (const Attribute& a : cloud) {
-        bool taken = false;
-        for (const Attribute& b : all) {
-            taken = taken || b.key == a.key;
-        }
-        if (!taken) {
+        const auto same = std::find_if(all.begin(), all.end(),
+                                       [&a](const Attribute& b) { return b.key == a.key; });
+        if (same == all.end()) {
             all.push_back(a);
+        } else if (IsCloudKey(a.key)) {
+            *same = a;
         }
     }
     std::string out = "{";

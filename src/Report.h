@@ -14,12 +14,17 @@ struct Local {
     virt::Verdict hypervisor;
     virt::Verdict container;
     DmiFields dmi;
+    // What needs no request: the cloud the firmware names, the instance id
+    // it may hold, the kernel's architecture and the operating system.
+    Attributes platform;
 };
 
 // Reads and decides, uncached.
 Local ReadLocal(const evidence::Roots& roots);
 
-// The JSON object of `local` with the `cloud` keys merged in.
+// The JSON object of `local` with the `cloud` keys merged in: a metadata
+// answer replaces a firmware guess of the same cloud.* or host.* key, and
+// never a local verdict.
 std::string Serialize(const Local& local, const Attributes& cloud);
 
 // The report for `options`, cached for the process; nullptr when none can

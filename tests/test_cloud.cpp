@@ -40,7 +40,8 @@ DmiFields FirmwareOf(const std::string& capture) {
         {"System Information/Product Name", "product_name"},
         {"System Information/Version", "product_version"},
         {"BIOS Information/Version", "bios_version"},
-        {"Chassis Information/Asset Tag", "chassis_asset_tag"}};
+        {"Chassis Information/Asset Tag", "chassis_asset_tag"},
+        {"Base Board Information/Asset Tag", "board_asset_tag"}};
     DmiFields fields;
     std::string block;
     std::istringstream lines(ReadFile(DataPath("dmi/" + capture)));
@@ -60,10 +61,10 @@ DmiFields FirmwareOf(const std::string& capture) {
 std::string Data(const std::string& file) { return ReadFile(DataPath("metadata/" + file)); }
 
 // An answer's keys in a fixed order; "" leaves a key out.
-Keys Ids(const std::vector<std::string>& values) {
+Keys Ids(const std::vector<std::string>& values, const Keys& more = {}) {
     static const char* const kNames[] = {"cloud.provider", "cloud.platform", "cloud.region",
         "cloud.availability_zone", "cloud.account.id", "host.id", "host.type"};
-    Keys keys;
+    Keys keys = more;
     for (size_t i = 0; i < values.size(); ++i) {
         if (!values[i].empty()) {
             keys[kNames[i]] = values[i];
@@ -84,7 +85,9 @@ Keys KeysOf(const vmdetect::report::Attributes& attributes) {
 // Points all five services at one loopback server, so that every request
 // any cloud's code sends is recorded; no answer kept from before or after.
 struct Clouds {
-    Clouds() { vmdetect::cloud::ResetCacheForTests(); }
+    explicit Clouds(const char* address = "127.0.0.1") : server(address) {
+        vmdetect::cloud::ResetCacheForTests();
+    }
     ~Clouds() { vmdetect::cloud::ResetCacheForTests(); }
     MetadataServer server;
     ScopedEnv ec2{"AWS_EC2_METADATA_SERVICE_ENDPOINT", server.url().c_str()};
@@ -103,16 +106,42 @@ struct Clouds {
     }
 };
 
+// A row's endpoint value that puts the services on the IPv6 loopback.
+constexpr const char* kOnIpv6 = "http://[::1]";
+
 // Real tokens are URL-safe base64 of 56 characters, '-' and '_' among them.
 constexpr const char* kToken = "AQAEAFTNrA4eEGhBDqwPW-VGJdHYnk3Kxdp7l9BwNsbYBRjZ4_tjQQ==";
 constexpr const char* kEc2Doc = "/latest/dynamic/instance-identity/document";
 constexpr const char* kEc2TokenHeader = "X-aws-ec2-metadata-token";
 constexpr const char* kAliToken = "X-aliyun-ecs-metadata-token";
+constexpr const char* kEc2HostName = "ip-10-158-112-84.us-west-2.compute.internal";
 const Keys kEc2Keys = Ids({"aws", "aws_ec2", "us-west-2", "us-west-2b", "123456789012",
-                           "i-1234567890abcdef0", "t2.micro"});
+                           "i-1234567890abcdef0", "t2.micro"},
+                          {{"host.name", kEc2HostName}, {"host.image.id", "ami-0abcdef1234567890"},
+                           {"cloud.resource_id",
+                            "arn:aws:ec2:us-west-2:123456789012:instance/i-1234567890abcdef0"}});
 
 Route TokenPut(const char* ttlHeader = "X-aws-ec2-metadata-token-ttl-seconds") {
     return Route::Put("/latest/api/token").Require(ttlHeader, "60").Body(kToken);
+}
+
+Route Ec2HostName(bool token = true) {
+    Route route = Route::Get("/latest/meta-data/hostname").Body(kEc2HostName);
+    return token ? route.Require(kEc2TokenHeader, kToken) : route;
+}
+
+// The documented document in another partition's region.
+Keys Ec2KeysIn(const std::string& region, const std::string& partition) {
+    Keys keys = kEc2Keys;
+    keys["cloud.region"] = region;
+    keys["cloud.availability_zone"] = region + "b";
+    keys["cloud.resource_id"] = "arn:" + partition + ":ec2:" + region + ":123456789012:instance/i-1234567890abcdef0";
+    return keys;
+}
+std::string Ec2DocumentIn(const std::string& region) {
+    std::string body = ReadFile(DataPath("metadata/ec2-instance-identity-document-docs-1.json"));
+    for (size_t at; (at = body.find("us-west-2")) != std::string::npos;) body.replace(at, 9, region);
+    return body;
 }
 
 Route Ec2Document(bool token = true, const std::string& body = "") {
@@ -133,12 +162,16 @@ Routes Gets(Routes routes, const std::string& prefix,
     return routes;
 }
 
+// A zonal DNS name, in the form Google's documentation gives.
+constexpr const char* kGceHostName = "my-instance.europe-west3-c.c.my-sample-project-191923.internal";
+
 Routes GoogleRoutes() {
     return Gets({}, "/computeMetadata/v1/",
                 {{"instance/id", Data("gce-instance-id-1.txt")},
                  {"instance/zone", Data("gce-instance-zone-1.txt")},
                  {"instance/machine-type", Data("gce-instance-machine-type-docs-1.txt")},
-                 {"project/project-id", Data("gce-project-project-id-docs-1.txt")}},
+                 {"project/project-id", Data("gce-project-project-id-docs-1.txt")},
+                 {"instance/name", "my-instance"}, {"instance/hostname", kGceHostName}},
                 {{"Metadata-Flavor", "Google"}}, {{"Metadata-Flavor", "Google"}});
 }
 
@@ -162,22 +195,31 @@ std::vector<Row> AwsGoogleAzureRows() {
         route.responseHeaders.clear();
     }
     return {
-        {"aws nitro, token", nitro, {TokenPut(), Ec2Document()}, kEc2Keys},
+        {"aws nitro, token", nitro, {TokenPut(), Ec2Document(), Ec2HostName()}, kEc2Keys},
         {"aws xen, token refused then without", FirmwareOf("ec2-xen-1.txt"),
-         {TokenPut().Status(403), Ec2Document(false)}, kEc2Keys},
-        {"aws, token answer dropped (hop limit)", nitro, {TokenPut().Hang(), Ec2Document(false)},
-         kEc2Keys},
+         {TokenPut().Status(403), Ec2Document(false), Ec2HostName(false)}, kEc2Keys},
+        {"aws, token answer dropped (hop limit)", nitro, {TokenPut().Hang(), Ec2Document(false), Ec2HostName(false)}, kEc2Keys},
         {"aws, a proxy's page for a token", nitro,
-         {TokenPut().Body(Data("ec2-imdsv2-401-body-1.html")), Ec2Document(false)}, kEc2Keys},
-        {"aws, a token with a blank", nitro, {TokenPut().Body("AQAE AFTN"), Ec2Document(false)}, kEc2Keys},
+         {TokenPut().Body(Data("ec2-imdsv2-401-body-1.html")), Ec2Document(false), Ec2HostName(false)},
+         kEc2Keys},
+        {"aws, a token with a blank", nitro, {TokenPut().Body("AQAE AFTN"), Ec2Document(false), Ec2HostName(false)},
+         kEc2Keys},
         {"aws, the captured document: its author masked the account", nitro,
-         {TokenPut(), Ec2Document(true, Data("ec2-instance-identity-document-1.json"))},
-         Ids({"aws", "aws_ec2", "eu-central-1", "eu-central-1b", "", "i-01b0f6cf495625076", "t4g.medium"})},
+         {TokenPut(), Ec2Document(true, Data("ec2-instance-identity-document-1.json")), Ec2HostName()},
+         Ids({"aws", "aws_ec2", "eu-central-1", "eu-central-1b", "", "i-01b0f6cf495625076", "t4g.medium"},
+             {{"host.name", kEc2HostName}, {"host.image.id", "ami-0a5f22e9f90ef8ef8"}})},
+        {"aws, a China region", nitro, {TokenPut(), Ec2Document(true, Ec2DocumentIn("cn-north-1")), Ec2HostName()},
+         Ec2KeysIn("cn-north-1", "aws-cn")},
+        {"aws, a GovCloud region", nitro,
+         {TokenPut(), Ec2Document(true, Ec2DocumentIn("us-gov-west-1")), Ec2HostName()},
+         Ec2KeysIn("us-gov-west-1", "aws-us-gov")},
+        {"aws over IPv6 loopback", nitro, {TokenPut(), Ec2Document(), Ec2HostName()}, kEc2Keys, "",
+         {{"AWS_EC2_METADATA_SERVICE_ENDPOINT", kOnIpv6}}},
         {"aws, a document of a region alone", nitro,
          {TokenPut(), Ec2Document(true, R"({"region": "us-east-1"})")}, {}},
         {"aws, an instance id of the wrong shape", nitro,
          {TokenPut(), Ec2Document(true, R"({"instanceId": "OK", "region": "us-east-1"})")}, {}},
-        {"aws, http_proxy set", nitro, {TokenPut(), Ec2Document()}, kEc2Keys, "",
+        {"aws, http_proxy set", nitro, {TokenPut(), Ec2Document(), Ec2HostName()}, kEc2Keys, "",
          {{"http_proxy", closed}, {"HTTP_PROXY", closed}, {"ALL_PROXY", closed}}},
         {"aws, disabled", nitro, {}, {}, "", {{"AWS_EC2_METADATA_DISABLED", "true"}}},
         {"aws, a proxy's 200 HTML page", nitro,
@@ -188,7 +230,11 @@ std::vector<Row> AwsGoogleAzureRows() {
          "", {}, 400},
         {"gcp", gce, google,
          Ids({"gcp", "gcp_compute_engine", "europe-west3", "europe-west3-c",
-              "my-sample-project-191923", "2206944706428651580", "e2-medium"})},
+              "my-sample-project-191923", "2206944706428651580", "e2-medium"},
+             {{"host.name", "my-instance"}, {"gcp.gce.instance.name", "my-instance"},
+              {"gcp.gce.instance.hostname", kGceHostName},
+              {"cloud.resource_id", "//compute.googleapis.com/projects/my-sample-project-191923/"
+                                    "zones/europe-west3-c/instances/my-instance"}})},
         {"gcp, no Metadata-Flavor reply header", gce, {unflavored[0]}, {}},
         {"gcp, an id that is not a number", gce, {Route(google[0]).Body("OK")}, {}},
         // One deadline (1.5 s) for the four requests, not one each.
@@ -197,7 +243,20 @@ std::vector<Row> AwsGoogleAzureRows() {
          Gets({}, "/metadata/instance/compute", {{"", Data("azure-compute-docs-1.json")}},
               {{"Metadata", "true"}}),
          Ids({"azure", "azure.vm", "westus", "", "8d10da13-8125-4ba9-a717-bf7490507b3d",
-              "02aab8a4-74ef-476e-8182-f6d2ba4166a6", "Standard_A3"}),
+              "02aab8a4-74ef-476e-8182-f6d2ba4166a6", "Standard_A3"},
+             {{"host.name", "examplevmname"}, {"azure.vm.name", "examplevmname"},
+              {"azure.vm.size", "Standard_A3"}, {"azure.resourcegroup.name", "myResourceGroup"}}),
+         "api-version=2021-02-01&format=json"},
+        {"azure, a scale set's VM with its osProfile", FirmwareOf("azure-1-spaces.txt"),
+         Gets({}, "/metadata/instance/compute", {{"", Data("azure-compute-docs-2.json")}},
+              {{"Metadata", "true"}}),
+         Ids({"azure", "azure.vm", "westus", "1", "8d10da13-8125-4ba9-a717-bf7490507b3d",
+              "02aab8a4-74ef-476e-8182-f6d2ba4166a6", "Standard_A3"},
+             {{"host.name", "examplevmhost"}, {"azure.vm.name", "examplevmname"},
+              {"azure.vm.size", "Standard_A3"}, {"azure.vm.scaleset.name", "crpteste9vflji9"},
+              {"azure.resourcegroup.name", "macikgo-test-may-23"},
+              {"cloud.resource_id", "/subscriptions/8d10da13-8125-4ba9-a717-bf7490507b3d/resourceGroups/"
+                                    "macikgo-test-may-23/providers/Microsoft.Compute/virtualMachines/examplevmname"}}),
          "api-version=2021-02-01&format=json"},
         {"azure, a vmId that is no UUID", FirmwareOf("azure-1-spaces.txt"),
          Gets({}, "/metadata/instance/compute",
@@ -217,9 +276,12 @@ std::vector<Row> OracleAlibabaOffCloudRows(std::vector<Row> rows) {
         // Values in the shapes Alibaba's metadata documentation shows.
         {"instance-id", "i-bp1hygp5b04o2k3uqe0j"}, {"region-id", "cn-hangzhou"},
         {"zone-id", "cn-hangzhou-i"}, {"owner-account-id", "1609773154723412"},
-        {"instance/instance-type", "ecs.g6.large"}};
+        {"instance/instance-type", "ecs.g6.large"}, {"hostname", "iZbp1hygp5b04o2k3uqe0jZ"},
+        {"image-id", "ubuntu_20_04_x64_20G_alibase_20210420.vhd"}};
     const Keys aliKeys = Ids({"alibaba_cloud", "alibaba_cloud_ecs", "cn-hangzhou", "cn-hangzhou-i",
-                              "1609773154723412", "i-bp1hygp5b04o2k3uqe0j", "ecs.g6.large"});
+                              "1609773154723412", "i-bp1hygp5b04o2k3uqe0j", "ecs.g6.large"},
+                             {{"host.name", "iZbp1hygp5b04o2k3uqe0jZ"},
+                              {"host.image.id", "ubuntu_20_04_x64_20G_alibase_20210420.vhd"}});
     const DmiFields alibaba = FirmwareOf("alibaba-1.txt");
     rows.insert(rows.end(), {
         {"oracle v2", oracle,
@@ -228,12 +290,18 @@ std::vector<Row> OracleAlibabaOffCloudRows(std::vector<Row> rows) {
               .Body(Data("oci-opc-v2-instance-docs-1.json"))},
          Ids({"oracle_cloud", "oracle_cloud_compute", "us-phoenix-1", "EMIr:PHX-AD-1",
               "ocid1.tenancy.oc1..exampleuniqueID", "ocid1.instance.oc1.phx.exampleuniqueID",
-              "VM.Standard.E3.Flex"})},
+              "VM.Standard.E3.Flex"},
+             {{"host.name", "my-example-instance"}, {"host.image.id", "ocid1.image.oc1.phx.exampleuniqueID"},
+              {"cloud.resource_id", "ocid1.instance.oc1.phx.exampleuniqueID"}})},
         {"oracle v2 refused, then v1", oracle, {Route::Get("/opc/v2/instance/").Status(404), v1},
          Ids({"oracle_cloud", "oracle_cloud_compute", "", "hSoJ:US-ASHBURN-AD-1",
               "ocid1.compartment.oc1..aaaaaaaalfj7z4p5km7zel6qtdudqcfndhkyfyhuw3cptb2b5pq2mrugnz5q",
               "ocid1.instance.oc1.iad.abuwcljt5e4yeh5jayhverhtnvsxjvlg3imevahj4xoipchptbtvzmir3ciq",
-              "VM.Standard1.1"})},
+              "VM.Standard1.1"},
+             {{"host.name", "bastion-ad1-0"},
+              {"host.image.id", "ocid1.image.oc1.iad.aaaaaaaalcitrz3qydbhcpcehohib6lnlv3pmalgqa6vp3brsnhinanlp7pa"},
+              {"cloud.resource_id",
+               "ocid1.instance.oc1.iad.abuwcljt5e4yeh5jayhverhtnvsxjvlg3imevahj4xoipchptbtvzmir3ciq"}})},
         {"oracle, an id that is no instance OCID", oracle,
          {Route::Get("/opc/v2/instance/").Body(R"({"id": "ocid1.tenancy.oc1..x", "shape": "VM"})")},
          {}},
@@ -276,10 +344,14 @@ TEST(CloudIdentity, EachCloudIsAskedExactlyAndAlone) {
                                    std::to_string(row.deadlineMs) + "\n");
         ScopedEnv config("VMDETECT_CONFIG", row.deadlineMs > 0 ? dir.file("vmdetect.conf").c_str()
                                                                : "/nonexistent/vmdetect.conf");
-        Clouds clouds;
+        const bool ipv6 = std::any_of(row.env.begin(), row.env.end(),
+                                      [](const auto& e) { return e.second == kOnIpv6; });
+        Clouds clouds(ipv6 ? "::1" : "127.0.0.1");
         std::vector<std::unique_ptr<ScopedEnv>> env;
         for (const auto& [name, value] : row.env) {
-            env.push_back(std::make_unique<ScopedEnv>(name, value));
+            if (value != kOnIpv6) {
+                env.push_back(std::make_unique<ScopedEnv>(name, value));
+            }
         }
         std::vector<std::string> expected;
         for (const Route& route : row.routes) {
@@ -308,6 +380,35 @@ TEST(CloudIdentity, EachCloudIsAskedExactlyAndAlone) {
     }
 }
 
+// Without the network and without root: the cloud the firmware names, and
+// on Nitro the instance id in board_asset_tag; nothing is sent.
+TEST(CloudIdentity, FirmwareAloneNamesTheCloud) {
+    const Keys aws = {{"cloud.provider", "aws"}, {"cloud.platform", "aws_ec2"}};
+    const struct { const char* what; DmiFields firmware; Keys keys; } cases[] = {
+        {"ec2-nitro-1.txt", FirmwareOf("ec2-nitro-1.txt"),
+         {{"cloud.provider", "aws"}, {"cloud.platform", "aws_ec2"}, {"host.id", "i-04f9b1c56b3c301b5"}}},
+        {"ec2-xen-1.txt", FirmwareOf("ec2-xen-1.txt"), aws},
+        {"an asset tag that is no instance id", {{"sys_vendor", "Amazon EC2"}, {"board_asset_tag", "i-OK"}}, aws},
+        {"gce-1.txt", FirmwareOf("gce-1.txt"), {{"cloud.provider", "gcp"}, {"cloud.platform", "gcp_compute_engine"}}},
+        {"azure-1-spaces.txt", FirmwareOf("azure-1-spaces.txt"), {{"cloud.provider", "azure"}, {"cloud.platform", "azure.vm"}}},
+        {"oracle's asset tag", {{"chassis_asset_tag", "OracleCloud.com"}},
+         {{"cloud.provider", "oracle_cloud"}, {"cloud.platform", "oracle_cloud_compute"}}},
+        {"alibaba-1.txt", FirmwareOf("alibaba-1.txt"),
+         {{"cloud.provider", "alibaba_cloud"}, {"cloud.platform", "alibaba_cloud_ecs"}}},
+        {"hyperv-1.txt", FirmwareOf("hyperv-1.txt"), {}},
+    };
+    Clouds clouds;
+    for (const auto& c : cases) {
+        Keys keys;
+        for (const auto& attribute : vmdetect::cloud::FromFirmware(c.firmware)) {
+            EXPECT_EQ(attribute.source, "dmi") << c.what;
+            keys[attribute.key] = attribute.value;
+        }
+        EXPECT_EQ(keys, c.keys) << c.what;
+    }
+    EXPECT_TRUE(clouds.server.requests().empty());
+}
+
 TEST(CloudIdentity, OneSetOfRequestsAMinuteUntilAnAnswerIsKept) {
     Clouds clouds;
     clouds.server.On(TokenPut().Delay(std::chrono::milliseconds(100)));
@@ -325,12 +426,13 @@ TEST(CloudIdentity, OneSetOfRequestsAMinuteUntilAnAnswerIsKept) {
     // Within the minute nothing is sent; after it the service is asked
     // again, and its answer kept.
     clouds.server.On(Ec2Document());
+    clouds.server.On(Ec2HostName());
     EXPECT_TRUE(vmdetect::cloud::Identify(aws)->empty());
     vmdetect::cloud::AgeAnswersForTests();
     const auto first = vmdetect::cloud::Identify(aws);
     EXPECT_EQ(KeysOf(*first), kEc2Keys);
     EXPECT_EQ(vmdetect::cloud::Identify(aws).get(), first.get());
-    EXPECT_EQ(clouds.server.requests().size(), 4u);
+    EXPECT_EQ(clouds.server.requests().size(), 5u);
     // Google's id at once and its zone past the deadline: that partial
     // answer is served for the minute, then asked for again; complete, kept.
     const DmiFields gce = FirmwareOf("gce-1.txt");
@@ -347,10 +449,10 @@ TEST(CloudIdentity, OneSetOfRequestsAMinuteUntilAnAnswerIsKept) {
     ScopedEnv gceHost("GCE_METADATA_HOST", whole.server.hostPort().c_str());
     vmdetect::cloud::AgeAnswersForTests();
     const auto complete = vmdetect::cloud::Identify(gce);
-    EXPECT_EQ(KeysOf(*complete).size(), 7u);
+    EXPECT_EQ(KeysOf(*complete).size(), 11u);
     vmdetect::cloud::AgeAnswersForTests();
     EXPECT_EQ(vmdetect::cloud::Identify(gce).get(), complete.get());
-    EXPECT_EQ(whole.server.requests().size(), 4u);
+    EXPECT_EQ(whole.server.requests().size(), 6u);
 }
 
 // A child forked while another thread waits on a cold call, or on a

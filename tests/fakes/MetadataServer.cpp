@@ -123,7 +123,8 @@ struct MetadataServer::Impl {
     }
 };
 
-MetadataServer::MetadataServer() : m_impl(std::make_unique<Impl>()) {
+MetadataServer::MetadataServer(std::string address)
+    : m_impl(std::make_unique<Impl>()), m_address(std::move(address)) {
     Impl& impl = *m_impl;
     const auto handler = [&impl](const httplib::Request& request, httplib::Response& response) {
         impl.Handle(request, response);
@@ -136,7 +137,7 @@ MetadataServer::MetadataServer() : m_impl(std::make_unique<Impl>()) {
     impl.server.Options(".*", handler);
     // One request per connection: nothing lingers when the server stops.
     impl.server.set_keep_alive_max_count(1);
-    m_port = impl.server.bind_to_any_port("127.0.0.1");
+    m_port = impl.server.bind_to_any_port(m_address);
     if (m_port <= 0) {
         throw std::runtime_error("cannot bind a loopback port");
     }
@@ -163,7 +164,10 @@ void MetadataServer::On(const Route& route) {
     m_impl->routes.push_back(route);
 }
 
-std::string MetadataServer::hostPort() const { return "127.0.0.1:" + std::to_string(m_port); }
+std::string MetadataServer::hostPort() const {
+    const bool ipv6 = m_address.find(':') != std::string::npos;
+    return (ipv6 ? "[" + m_address + "]" : m_address) + ":" + std::to_string(m_port);
+}
 
 std::string MetadataServer::url() const { return "http://" + hostPort(); }
 

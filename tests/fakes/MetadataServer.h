@@ -70,7 +70,8 @@ struct RecordedRequest {
 
 class MetadataServer {
 public:
-    MetadataServer();  // listening on return
+    // Listening on return, on a loopback address ("127.0.0.1" or "::1").
+    explicit MetadataServer(std::string address = "127.0.0.1");
     ~MetadataServer();  // interrupts delayed and dripping answers
     MetadataServer(const MetadataServer&) = delete;
     MetadataServer& operator=(const MetadataServer&) = delete;
@@ -78,8 +79,8 @@ public:
     void On(const Route& route);
 
     int port() const { return m_port; }
-    std::string hostPort() const;  // "127.0.0.1:PORT"
-    std::string url() const;       // "http://127.0.0.1:PORT"
+    std::string hostPort() const;  // "127.0.0.1:PORT", "[::1]:PORT"
+    std::string url() const;       // "http://" + hostPort()
 
     std::vector<RecordedRequest> requests() const;
     std::size_t count(const std::string& method, const std::string& path) const;
@@ -89,6 +90,7 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
+    std::string m_address;
     int m_port = 0;
 };
 
