@@ -288,8 +288,10 @@ constexpr const char* kTokenPath = "/latest/api/token";
 constexpr const char* kToken = "AQAEAFTNrA4eEGhBDqwPWSVGJdHYnk3Kxdp7l9BwNsbYBRjZ4AtjQQ==";
 constexpr const char* kDocumentPath = "/latest/dynamic/instance-identity/document";
 constexpr const char* kDocument =
-    R"({"accountId":"742060201234","availabilityZone":"eu-central-1b",)"
+    R"({"accountId":"742060201234","availabilityZone":"eu-central-1b","imageId":"ami-0a5f22e9f90ef8ef8",)"
     R"("instanceId":"i-01b0f6cf495625076","instanceType":"t4g.medium","region":"eu-central-1"})";
+constexpr const char* kHostNamePath = "/latest/meta-data/hostname";
+constexpr const char* kHostName = "ip-172-26-2-30.eu-central-1.compute.internal";
 
 // A loopback server of our own; only ever bound to 127.0.0.1.
 class LoopbackServer {
@@ -304,6 +306,9 @@ public:
         });
         m_server.Get(kDocumentPath, [](const httplib::Request&, httplib::Response& response) {
             response.set_content(kDocument, "text/plain");
+        });
+        m_server.Get(kHostNamePath, [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(kHostName, "text/plain");
         });
         m_port = m_server.bind_to_any_port("127.0.0.1");
         if (m_port > 0) {
@@ -414,7 +419,8 @@ void BM_CloudCold_Ours(benchmark::State& state) {
     const vmdetect::report::DmiFields firmware = {{"sys_vendor", "Amazon EC2"}};
     for (auto _ : state) {
         vmdetect::cloud::ResetCacheForTests();
-        if (vmdetect::cloud::Identify(firmware)->size() != 7) {
+        // Seven keys, the image, the host name and the resource id.
+        if (vmdetect::cloud::Identify(firmware)->size() != 10) {
             state.SkipWithError("identity incomplete");
             break;
         }
@@ -422,7 +428,7 @@ void BM_CloudCold_Ours(benchmark::State& state) {
     ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
 }
 
-// The same two requests, the answers taken as they come.
+// The same three requests, the answers taken as they come.
 void BM_CloudCold_Bare(benchmark::State& state) {
     if (!Server().ok()) {
         state.SkipWithError("no loopback server");
@@ -430,11 +436,13 @@ void BM_CloudCold_Bare(benchmark::State& state) {
     }
     const std::string base = Server().base();
     for (auto _ : state) {
-        std::string token, document;
+        std::string token, document, name;
         if (!BareRequest(base + kTokenPath, true, "X-aws-ec2-metadata-token-ttl-seconds: 60",
                          token) ||
             !BareRequest(base + kDocumentPath, false, "X-aws-ec2-metadata-token: " + token,
-                         document)) {
+                         document) ||
+            !BareRequest(base + kHostNamePath, false, "X-aws-ec2-metadata-token: " + token,
+                         name)) {
             state.SkipWithError("bare request failed");
             break;
         }
