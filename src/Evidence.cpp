@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string_view>
 
 #include "Constants.h"
 #include "HostProc.h"
@@ -75,13 +74,8 @@ void ReadArchitectureSpecific(const Roots& roots, virt::VmEvidence& e) {
 
 // The command name of the process tracing this one, "" when none.
 std::string TracerComm(const std::string& proc) {
-    constexpr std::string_view kField = "\nTracerPid:";
     const auto status = ReadSmallFile(proc + kSelfStatus);
-    const std::size_t at = status ? status->find(kField) : std::string::npos;
-    if (at == std::string::npos) {
-        return "";
-    }
-    const int pid = std::atoi(status->c_str() + at + kField.size());
+    const int pid = status ? virt::TracerPid(*status) : 0;
     if (pid <= 0) {
         return "";
     }
@@ -154,7 +148,10 @@ virt::ContainerEvidence ReadContainerEvidence(const Roots& roots) {
         }
     } else {
         e.systemdContainer = ReadSmallFile(roots.host + kSystemdContainer);
-        if (const auto environ = ReadSmallFile(roots.proc + kInitEnviron, 16 * adapters::kSmallFileCap)) {
+        // Kubernetes pods with many services pass 64 KiB; read past the
+        // searched part by one long entry.
+        constexpr std::size_t kEnvironCap = virt::kEnvironSearched + (1u << 20);
+        if (const auto environ = ReadSmallFile(roots.proc + kInitEnviron, kEnvironCap)) {
             e.initContainerVariable = virt::EnvironValue(*environ, kEnvContainer);
         }
     }

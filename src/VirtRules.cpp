@@ -1,7 +1,8 @@
 #include "VirtRules.h"
 
-#include <cstdlib>
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -79,12 +80,6 @@ bool Contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
 }
 
-// Files are compared as their first line, the way the kernel means them.
-std::string_view FirstLine(const std::string& text) {
-    const std::string_view view(text);
-    return view.substr(0, view.find_first_of(std::string_view("\n\0", 2)));
-}
-
 template <std::size_t N>
 bool In(const char* const (&names)[N], const std::string& name) {
     for (const char* candidate : names) {
@@ -97,10 +92,21 @@ bool In(const char* const (&names)[N], const std::string& name) {
 
 }  // namespace
 
+std::string_view NextLine(std::string_view& text) {
+    const std::size_t end = text.find_first_of(std::string_view("\n\r\0", 3));
+    const std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    return line;
+}
+
+std::string_view FirstLine(std::string_view text) {
+    return NextLine(text);
+}
+
 std::optional<std::string> EnvironValue(const std::string& environ, const std::string& name) {
     const std::string prefix = name + "=";
     std::size_t start = 0;
-    while (start < environ.size()) {
+    while (start < environ.size() && start <= kEnvironSearched) {
         std::size_t end = environ.find('\0', start);
         if (end == std::string::npos) {
             end = environ.size();
@@ -112,6 +118,35 @@ std::optional<std::string> EnvironValue(const std::string& environ, const std::s
         start = end + 1;
     }
     return std::nullopt;
+}
+
+int TracerPid(std::string_view status) {
+    constexpr std::string_view kName = "TracerPid";
+    status = status.substr(0, status.find('\0'));  // the file is read as a C string
+    std::string_view value;
+    for (std::size_t at = status.find(kName); at != std::string_view::npos; at = status.find(kName, at + 1)) {
+        value = status.substr(at + kName.size());
+        value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
+        if ((at == 0 || status[at - 1] == '\n') && !value.empty() && value.front() == ':') {
+            break;
+        }
+        value = {};
+    }
+    if (value.empty()) {
+        return 0;
+    }
+    value.remove_prefix(1);
+    value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
+    value.remove_prefix(std::min(value.find_first_not_of('0'), value.size()));  // leading zeros
+    value = value.substr(0, value.find_first_of(" \t\n\r"));
+    long long pid = 0;
+    for (const char c : value) {
+        if (c < '0' || c > '9' || pid > INT_MAX / 10) {
+            return 0;  // trailing garbage or out of range: no tracer
+        }
+        pid = pid * 10 + (c - '0');
+    }
+    return pid <= INT_MAX ? static_cast<int>(pid) : 0;
 }
 
 namespace {
@@ -141,8 +176,11 @@ enum class SmbiosVmBit { kSet, kUnset, kUnknown };
 
 SmbiosVmBit ReadSmbiosVmBit(const VmEvidence& e) {
     constexpr std::size_t kExtensionByte2 = 19;
+    // The length byte is compared as a plain char, as systemd does: where
+    // char is signed (x86), a length of 0x80 or more counts as too short.
+    constexpr char kMinimumLength = kExtensionByte2 + 1;
     if (!e.smbiosBiosEntry || e.smbiosBiosEntry->size() <= kExtensionByte2 ||
-        static_cast<unsigned char>((*e.smbiosBiosEntry)[1]) <= kExtensionByte2) {
+        (*e.smbiosBiosEntry)[1] < kMinimumLength) {
         return SmbiosVmBit::kUnknown;
     }
     const auto byte = static_cast<unsigned char>((*e.smbiosBiosEntry)[kExtensionByte2]);
@@ -158,9 +196,17 @@ Verdict Dmi(const VmEvidence& e) {
             case SmbiosVmBit::kUnset: return Verdict{};
             case SmbiosVmBit::kUnknown: break;
         }
+        // Bare metal names itself "<family>.metal" or "<family>.metal-<size>";
+        // only the first ".metal" counts, as in systemd 252.38.
         const auto product = e.dmi.find("product_name");
-        if (product != e.dmi.end() && Contains(product->second, ".metal")) {
-            return Verdict{};
+        if (product != e.dmi.end()) {
+            constexpr std::string_view kMetal = ".metal";
+            const std::string_view name = FirstLine(product->second);
+            const std::size_t at = name.find(kMetal);
+            if (at != std::string_view::npos &&
+                (at + kMetal.size() == name.size() || name[at + kMetal.size()] == '-')) {
+                return Verdict{};
+            }
         }
         return v;
     }
@@ -177,12 +223,10 @@ bool IsUserModeLinux(const VmEvidence& e) {
     }
     std::string_view rest(*e.cpuinfo);
     while (!rest.empty()) {
-        const std::size_t end = rest.find('\n');
-        const std::string_view line = rest.substr(0, end);
+        const std::string_view line = NextLine(rest);
         if (StartsWith(line, kVendor)) {
             return StartsWith(line.substr(kVendor.size()), "User Mode Linux");
         }
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     }
     return false;
 }
@@ -326,10 +370,11 @@ Verdict ContainerFiles(const ContainerEvidence& e) {
 }
 
 // A manager's own name for itself; "oci" names no manager, so the files
-// decide.
+// decide, and without them it is some other container.
 Verdict Translate(const ContainerEvidence& e, const std::string& name, const char* source) {
     if (name == "oci") {
-        return ContainerFiles(e);
+        const Verdict files = ContainerFiles(e);
+        return files.name != kNone ? files : Found(kContainerOther, source);
     }
     for (const char* known : kContainerNames) {
         if (name == known) {
@@ -350,10 +395,11 @@ Verdict DecideContainer(const ContainerEvidence& e) {
     if (e.openVz && !e.openVzHost) {
         return Found("openvz", "file");
     }
-    if (e.osRelease && (Contains(*e.osRelease, "Microsoft") || Contains(*e.osRelease, "WSL"))) {
+    const std::string_view release = e.osRelease ? FirstLine(*e.osRelease) : std::string_view();
+    if (Contains(release, "Microsoft") || Contains(release, "WSL")) {
         return Found("wsl", "file");
     }
-    if (StartsWith(e.tracerComm, "proot")) {
+    if (StartsWith(FirstLine(e.tracerComm), "proot")) {
         return Found("proot", "file");
     }
     if (Marked(e.hostContainerManager)) {

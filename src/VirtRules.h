@@ -2,8 +2,10 @@
 // under the names systemd-detect-virt prints.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "ReportTypes.h"
 
@@ -53,7 +55,19 @@ struct Verdict {
 Verdict DecideHypervisor(const VmEvidence& evidence);
 Verdict DecideContainer(const ContainerEvidence& evidence);
 
-// The value of `name` in an environ block (NUL-separated NAME=value).
+// Every single-line file of the evidence is read as systemd's line reader
+// reads it: a line ends at the first \n, \r or NUL. NextLine returns the
+// first line of `text` and leaves `text` past the character that ended it.
+std::string_view NextLine(std::string_view& text);
+std::string_view FirstLine(std::string_view text);
+
+// The value of `name` in an environ block (NUL-separated NAME=value), among
+// the entries that start within the first kEnvironSearched bytes.
+constexpr std::size_t kEnvironSearched = 5u << 20;
 std::optional<std::string> EnvironValue(const std::string& environ, const std::string& name);
+
+// The pid in the TracerPid field of a process's status file, 0 when there
+// is none or it is not a whole positive number.
+int TracerPid(std::string_view status);
 
 }  // namespace vmdetect::virt

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -123,8 +124,10 @@ TEST(Report, FirmwareTreeAndProcessorNameTheHypervisor) {
     }
 }
 
-// An SMBIOS BIOS entry with the "this is a VM" bit set.
+// An SMBIOS BIOS entry with the "this is a VM" bit set; one whose length byte
+// is 0x80 and whose bit is clear.
 const std::string kVmBitEntry = std::string(1, '\0') + char(20) + std::string(17, '\0') + char(0x10);
+const std::string kLongEntryWithoutBit = std::string(1, '\0') + char(0x80) + std::string(18, '\0');
 
 TEST(Report, EvidenceBeyondFirmwareNamesTheHypervisor) {
     using E = vmdetect::virt::VmEvidence;
@@ -149,6 +152,13 @@ TEST(Report, EvidenceBeyondFirmwareNamesTheHypervisor) {
         {"z/VM", [](E& e) { e.sysinfo = "LPAR Name: X\nVM00 Control Program: z/VM    7.2.0\n"; }, "zvm"},
         {"KVM on s390", [](E& e) { e.sysinfo = "VM00 Control Program: KVM/Linux\n"; }, "kvm"},
         {"first line only", [](E& e) { e.dmi["product_name"] = "\nKVM"; }, "none"},
+        {"sysfs hypervisor type ending in CR LF", [](E& e) { e.hypervisorType = "xen\r\n"; }, "xen"},
+        {"Xen features behind a CR", [](E& e) { e.procXen = true; e.xenFeatures = "\r00000800\n"; }, "xen"},
+        {"EC2 product past .metal", [](E& e) { e.dmi["sys_vendor"] = "Amazon EC2"; e.dmi["product_name"] = "c5.metalx"; }, "amazon"},
+        {"EC2 .metal with a size", [](E& e) { e.dmi["sys_vendor"] = "Amazon EC2"; e.dmi["product_name"] = "m7i.metal-24xl"; }, "none"},
+        // x86's signed char makes the length byte too short: the product name decides.
+        {"SMBIOS length byte 0x80", [](E& e) { e.dmi["sys_vendor"] = "Amazon EC2"; e.smbiosBiosEntry = kLongEntryWithoutBit; },
+         std::is_signed_v<char> ? "amazon" : "none"},
     };
     for (const auto& c : cases) {
         E evidence;
@@ -167,15 +177,21 @@ TEST(Report, ContainerMarkersNameTheManager) {
         {"lxc", {{"host/run/systemd/container", "lxc\n"}}, "lxc"},
         {"unknown manager", {{"host/run/systemd/container", "acme\n"}}, "container-other"},
         {"oci with a file", {{"host/run/systemd/container", "oci\n"}, {"host/.dockerenv", ""}}, "docker"},
-        {"oci alone", {{"host/run/systemd/container", "oci\n"}}, "none"},
+        {"oci alone", {{"host/run/systemd/container", "oci\n"}}, "container-other"},
+        {"CR LF in systemd's marker", {{"host/run/systemd/container", "docker\r\n"}}, "docker"},
+        {"CR LF in container-manager", {{"host/run/host/container-manager", "lxc\r\n"}}, "lxc"},
         {"empty marker", {{"host/run/systemd/container", ""}, {"host/.dockerenv", ""}}, "docker"},
         {"marker with an empty line", {{"host/run/systemd/container", "\n"}, {"host/.dockerenv", ""}}, "container-other"},
         {"container-manager first", {{"host/run/host/container-manager", "podman\n"}, {"host/run/systemd/container", "lxc\n"}}, "podman"},
         {"init environment", {{"proc/1/environ", std::string("PATH=/bin\0container=lxc-libvirt\0", 32)}}, "lxc-libvirt"},
         {"environment without the name", {{"proc/1/environ", std::string("PATH=/bin\0", 10)}, {"host/.dockerenv", ""}}, "docker"},
+        {"init environment past 64 KiB", {{"proc/1/environ", "X=" + std::string(70000, 'A') + std::string("\0container=lxc\0", 15)}}, "lxc"},
+        {"tracer on status's first line", {{"proc/self/status", "TracerPid:\t77\n"}, {"proc/77/comm", "proot\n"}}, "proot"},
+        {"tracer pid with trailing garbage", {{"proc/self/status", "Name:\tsh\nTracerPid:\t77x\n"}, {"proc/77/comm", "proot\n"}}, "none"},
         {"openvz inside", {{"proc/vz/x", ""}}, "openvz"},
         {"openvz host", {{"proc/vz/x", ""}, {"proc/bc/x", ""}}, "none"},
         {"wsl", {{"proc/sys/kernel/osrelease", "5.15.90.1-microsoft-standard-WSL2\n"}}, "wsl"},
+        {"osrelease's first line only", {{"proc/sys/kernel/osrelease", "6.1.0\nWSL\n"}}, "none"},
         {"cgroup namespace (v1)", {{"proc/self/ns/cgroup", ""}, {"sys/fs/cgroup/systemd/tasks", ""}}, "container-other"},
         {"root cgroup (v1)", {{"proc/self/ns/cgroup", ""}, {"sys/fs/cgroup/systemd/release_agent", ""}}, "none"},
     };
@@ -330,9 +346,10 @@ TEST(Report, AgreesWithSystemdDetectVirtOnThisMachine) {
     EXPECT_EQ(local.container.name, Shell("systemd-detect-virt --container"));
 }
 
-// As root in a private mount namespace, systemd-detect-virt and the command
-// read the same evidence: a captured firmware tree over /sys/class, or a
-// marker over /run.
+// As root in a private mount namespace, under a root of its own that lacks
+// the host's own /.dockerenv, systemd-detect-virt and the command read the
+// same evidence: a captured firmware tree over /sys/class, a marker over
+// /run, or files over /proc and /sys.
 class ReportSystem : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -341,18 +358,35 @@ protected:
         if (Shell("unshare -m sh -c 'mount -t tmpfs tmpfs /run && echo ok' 2>/dev/null") != "ok") {
             GTEST_SKIP() << "no private mount namespace here";
         }
+        // $1: where the new root goes; $2: the script to run there.
+        testsupport::WriteFile(m_dir.file("hide.sh"), R"(set -e
+r=$(mktemp -d "$1/root.XXXXXX")
+mount -t tmpfs tmpfs "$r"
+for e in /* /.[!.]*; do
+  n=${e#/}
+  case "$n" in .dockerenv|'.[!.]*') continue;; esac
+  if [ -L "$e" ]; then cp -P "$e" "$r/$n"
+  elif [ -d "$e" ]; then mkdir "$r/$n" && mount --rbind "$e" "$r/$n"
+  else touch "$r/$n" && mount --bind "$e" "$r/$n"; fi
+done
+exec chroot "$r" sh "$2"
+)");
     }
     // The set-up that lays `capture`'s firmware tree over /sys/class.
     std::string OverSysClass(const std::string& capture) const {
         WriteDmiTree(capture, m_dir.file(capture));
         return "mount -t tmpfs tmpfs /sys/class && cp -a " + m_dir.file(capture) + "/class/. /sys/class/";
     }
-    // systemd-detect-virt's answer to `question` and the command's report, after `setup`.
-    static std::pair<std::string, nlohmann::json> Run(const std::string& setup, const char* question,
-                                                      const std::string& asUser = "") {
-        const std::string out = Shell("unshare -m sh -c '" + setup + " && systemd-detect-virt " + question + "; " +
-                                      asUser + "env -u HOST_SYS -u HOST_PROC -u HOST_ROOT " VMDETECT_CLI_PATH
-                                      " --report --no-network' 2>/dev/null");
+    // systemd-detect-virt's answer to `question` and the report of `cli` run
+    // through `launcher`, after `setup`.
+    std::pair<std::string, nlohmann::json> Run(const std::string& setup, const char* question,
+                                               const std::string& launcher = "",
+                                               const std::string& cli = VMDETECT_CLI_PATH) const {
+        testsupport::WriteFile(m_dir.file("run.sh"), setup + " && systemd-detect-virt " + question + "; " + launcher +
+                                                         "env -u HOST_SYS -u HOST_PROC -u HOST_ROOT " + cli +
+                                                         " --report --no-network\n");
+        const std::string out = Shell("unshare -m sh " + m_dir.file("hide.sh") + " " + m_dir.path() + " " +
+                                      m_dir.file("run.sh") + " 2>/dev/null");
         const std::size_t line = out.find('\n');
         return {out.substr(0, line),
                 nlohmann::json::parse(line == std::string::npos ? "" : out.substr(line + 1), nullptr, false)};
@@ -369,14 +403,32 @@ TEST_F(ReportSystem, SameAnswerAsSystemdDetectVirt) {
                                 "baremetal-oracle-1.txt"}) {
         cases.emplace_back(OverSysClass(capture), "--vm");
     }
+    for (const char* name : {"c5.metalx", "m7i.metal-24xl"}) {
+        cases.emplace_back(OverSysClass("ec2-metal-1.txt") + " && printf '%s\\n' " + name + " >/sys/class/dmi/id/product_name", "--vm");
+    }
+    cases.emplace_back(OverSysClass("ec2-nitro-1.txt") + " && mount -t tmpfs tmpfs /sys/firmware && mkdir -p /sys/firmware/dmi/entries/0-0"
+                       " && printf '\\000\\200' >/sys/firmware/dmi/entries/0-0/raw && head -c 18 /dev/zero >>/sys/firmware/dmi/entries/0-0/raw",
+                       "--vm");
+    cases.emplace_back("mount -t tmpfs tmpfs /proc && mkdir /proc/xen && mount -t tmpfs tmpfs /sys && mkdir -p /sys/hypervisor/properties"
+                       " && printf '\\r00000800\\n' >/sys/hypervisor/properties/features", "--vm");
     for (const char* marker : {"mkdir -p /run/systemd && echo lxc >/run/systemd/container",
                                "mkdir -p /run/systemd && echo oci >/run/systemd/container",
                                "mkdir -p /run/systemd && echo acme >/run/systemd/container",
                                "mkdir -p /run/host && echo podman >/run/host/container-manager",
                                "mkdir -p /run/systemd && echo >/run/systemd/container",
                                "mkdir -p /run/systemd && : >/run/systemd/container",
+                               "mkdir -p /run/systemd && printf 'docker\\r\\n' >/run/systemd/container",
+                               "mkdir -p /run/host && printf 'lxc\\r\\n' >/run/host/container-manager",
                                "touch /run/.containerenv", "true"}) {
         cases.emplace_back(std::string("mount -t tmpfs tmpfs /run && ") + marker, "--container");
+    }
+    // A made-up /proc: a tracer named proot as process 77.
+    for (const char* proc : {"printf '6.1.0\\nWSL\\n' >/proc/sys/kernel/osrelease",
+                             "printf 'TracerPid:\\t77\\n' >/proc/self/status",
+                             "printf 'Name:\\tsh\\nTracerPid:\\t77x\\n' >/proc/self/status",
+                             "{ printf X=; head -c 70000 /dev/zero | tr '\\0' A; printf '\\000container=lxc\\000'; } >/proc/1/environ"}) {
+        cases.emplace_back(std::string("mount -t tmpfs tmpfs /proc && mkdir -p /proc/self /proc/1 /proc/77 /proc/sys/kernel"
+                                       " && echo proot >/proc/77/comm && ") + proc, "--container");
     }
     for (const auto& [setup, question] : cases) {
         const auto [systemd, ours] = Run(setup, question);
@@ -392,11 +444,17 @@ TEST_F(ReportSystem, SameAnswerAsSystemdDetectVirt) {
 }
 
 TEST_F(ReportSystem, UnprivilegedUserGetsRootsAnswer) {
+    // The user runs a copy it can reach, wherever the checkout lives.
+    const testsupport::TempDir copy;
+    fs::permissions(copy.path(), fs::perms(0755));
+    fs::copy_file(VMDETECT_CLI_PATH, copy.file("vmdetect"));
+    fs::copy_file(VMDETECT_LIBRARY_PATH, copy.file("libvmdetect.so.1"));
     const std::string setup = OverSysClass("kvm-redhat-masked-2.txt");
     const auto root = Run(setup, "--vm").second;
-    const auto nobody = Run(setup, "--vm", "setpriv --reuid=65534 --regid=65534 --clear-groups ").second;
+    const auto nobody = Run(setup, "--vm", "setpriv --reuid=65534 --regid=65534 --clear-groups env LD_LIBRARY_PATH=" + copy.path() + " ",
+                            copy.file("vmdetect")).second;
     ASSERT_TRUE(root.is_object());
-    ASSERT_TRUE(nobody.is_object()) << "the command cannot run as 65534 from this build tree";
+    ASSERT_TRUE(nobody.is_object()) << "the copy in " << copy.path() << " cannot run as 65534";
     for (const char* key : {"hypervisor", "container", "firmware.product"}) {
         EXPECT_EQ(nobody.value(key, "?"), root.value(key, "")) << key;
     }

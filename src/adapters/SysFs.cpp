@@ -7,6 +7,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,11 +23,16 @@ std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t ca
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return std::nullopt;
     }
-    std::string content(cap, '\0');
-    std::size_t used = 0;
-    while (used < cap) {
-        const ssize_t n = ::read(fd.get(), &content[used], cap - used);
-        if (n < 0 && errno == EINTR) {
+    // Grown as the file fills it: the cap may be megabytes, the file rarely is.
+    constexpr std::size_t kChunk = 64 * 1024;
+    std::string content;
+    while (content.size() < cap) {
+        const std::size_t used = content.size();
+        content.resize(used + std::min(kChunk, cap - used));
+        const ssize_t n = ::read(fd.get(), &content[used], content.size() - used);
+        const int error = errno;
+        content.resize(used + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        if (n < 0 && error == EINTR) {
             continue;
         }
         if (n < 0) {
@@ -36,9 +42,7 @@ std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t ca
         if (n == 0) {
             break;
         }
-        used += static_cast<std::size_t>(n);
     }
-    content.resize(used);
     return content;
 }
 
