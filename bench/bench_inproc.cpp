@@ -32,9 +32,9 @@
 #include <vmdetect.h>
 
 #include "BenchSupport.h"
-#include "CloudIdentity.h"
-#include "FirmwareCache.h"
-#include "Report.h"
+#include "cloud/Identity.h"
+#include "detector/FirmwareCache.h"
+#include "report/Report.h"
 #include "ZTVMDetect.h"
 #include "adapters/LogSink.h"
 #include "adapters/ZTLibCurl.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "adapters/FXString.h"
-#include "FirmwareCache.h"
+#include "detector/FirmwareCache.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -19,6 +19,9 @@ constexpr const char* kEnvGceHost = "GCE_METADATA_HOST";
 constexpr const char* kEnvOciEndpoint = "VMDETECT_OCI_METADATA_ENDPOINT";
 constexpr const char* kEnvAzureEndpoint = "VMDETECT_AZURE_METADATA_ENDPOINT";
 constexpr const char* kEnvAlibabaEndpoint = "VMDETECT_ALIBABA_METADATA_ENDPOINT";
+constexpr const char* kEnvOpenStackEndpoint = "VMDETECT_OPENSTACK_METADATA_ENDPOINT";
+constexpr const char* kEnvDigitalOceanEndpoint = "VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT";
+constexpr const char* kEnvHetznerEndpoint = "VMDETECT_HETZNER_METADATA_ENDPOINT";
 
 // Defaults.
 constexpr const char* kDefaultConfigPath = "/etc/vmdetect/vmdetect.conf";
@@ -32,6 +35,10 @@ constexpr const char* kDefaultOciEndpoint = "http://169.254.169.254";
 constexpr const char* kDefaultGceHost = "metadata.google.internal";
 constexpr const char* kDefaultAzureEndpoint = "http://169.254.169.254";
 constexpr const char* kDefaultAlibabaEndpoint = "http://100.100.100.200";
+// OpenStack, DigitalOcean and Hetzner share the link-local address.
+constexpr const char* kDefaultOpenStackEndpoint = "http://169.254.169.254";
+constexpr const char* kDefaultDigitalOceanEndpoint = "http://169.254.169.254";
+constexpr const char* kDefaultHetznerEndpoint = "http://169.254.169.254";
 
 // Loaded on the first metadata request.
 constexpr const char* kLibcurlSoname = "libcurl.so.4";
@@ -118,6 +125,9 @@ constexpr const char* kAlibabaTokenPath = "/latest/api/token";
 constexpr const char* kAlibabaTokenTtlHeader = "X-aliyun-ecs-metadata-token-ttl-seconds: 60";
 constexpr const char* kAlibabaTokenHeaderName = "X-aliyun-ecs-metadata-token";
 constexpr const char* kAlibabaMetaDataPath = "/latest/meta-data/";
+constexpr const char* kOpenStackMetaDataPath = "/openstack/latest/meta_data.json";
+constexpr const char* kDigitalOceanMetaDataPath = "/metadata/v1.json";
+constexpr const char* kHetznerMetaDataPath = "/hetzner/v1/metadata";
 
 // Services.
 constexpr const char* kAzureAgentService = "Azure Linux Agent";

@@ -2,7 +2,7 @@
 // end-to-end tests see nothing but the exported functions).
 #include <mutex>
 
-#include "FirmwareCache.h"
+#include "detector/FirmwareCache.h"
 #include "adapters/LogSink.h"
 #include "TestSupport.h"
 

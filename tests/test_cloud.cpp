@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "CloudIdentity.h"
+#include "cloud/Identity.h"
 #include "ZTVMDetect.h"
 #include "TestSupport.h"
 #include "fakes/MetadataServer.h"

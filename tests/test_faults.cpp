@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "FirmwareCache.h"
+#include "detector/FirmwareCache.h"
 #include "TestSupport.h"
 #include "adapters/ZTPlatformInfo.h"
 #include "ZTVMDetect.h"

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "FirmwareCache.h"
+#include "detector/FirmwareCache.h"
 #include "TestSupport.h"
 #include "ZTVMDetect.h"
 #include "adapters/ZtProcess.h"

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "MetadataRequest.h"
+#include "net/MetadataRequest.h"
 #include "TestSupport.h"
 #include "adapters/ZTLibCurl.h"
 #include "fakes/MetadataServer.h"

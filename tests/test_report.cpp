@@ -20,9 +20,9 @@
 #include <gtest/gtest.h>
 #include <vmdetect.h>
 
-#include "Report.h"
+#include "report/Report.h"
 #include "TestSupport.h"
-#include "VirtRules.h"
+#include "report/VirtRules.h"
 #include "adapters/Cpuid.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "CloudShapes.h"
+#include "cloud/Shapes.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,7 +4,7 @@
 
 #include "Constants.h"
 #include "HostProc.h"
-#include "ProbeCache.h"
+#include "detector/ProbeCache.h"
 #include "ZTVMDetect.h"
 #include "adapters/FXString.h"
 #include "adapters/ZtProcess.h"

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "Constants.h"
-#include "FirmwareCache.h"
+#include "detector/FirmwareCache.h"
 #include "HostProc.h"
-#include "ProbeCache.h"
+#include "detector/ProbeCache.h"
 #include "ZTVMDetect.h"
 #include "adapters/FXString.h"
 #include "adapters/ForkSafeMutex.h"

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "Constants.h"
-#include "Endpoints.h"
-#include "MetadataRequest.h"
+#include "net/Endpoints.h"
+#include "net/MetadataRequest.h"
 #include "ZTVMDetect.h"
 #include "adapters/ZTPlatformInfo.h"
 #include "adapters/ZtJson.h"

@@ -1,5 +1,5 @@
 // Process-wide settings of the probe-answer reuse.
-#include "ProbeCache.h"
+#include "detector/ProbeCache.h"
 
 #include <atomic>
 

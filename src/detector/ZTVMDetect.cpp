@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "FirmwareCache.h"
+#include "detector/FirmwareCache.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Endpoints.h"
+#include "net/Endpoints.h"
 
 #include <strings.h>
 
@@ -157,6 +157,14 @@ Endpoint Oci() { return FromBaseUrl(kEnvOciEndpoint, kDefaultOciEndpoint); }
 Endpoint Azure() { return FromBaseUrl(kEnvAzureEndpoint, kDefaultAzureEndpoint); }
 
 Endpoint Alibaba() { return FromBaseUrl(kEnvAlibabaEndpoint, kDefaultAlibabaEndpoint); }
+
+Endpoint OpenStack() { return FromBaseUrl(kEnvOpenStackEndpoint, kDefaultOpenStackEndpoint); }
+
+Endpoint DigitalOcean() {
+    return FromBaseUrl(kEnvDigitalOceanEndpoint, kDefaultDigitalOceanEndpoint);
+}
+
+Endpoint Hetzner() { return FromBaseUrl(kEnvHetznerEndpoint, kDefaultHetznerEndpoint); }
 
 }  // namespace endpoints
 }  // namespace vmdetect

@@ -26,6 +26,11 @@ Endpoint Oci();
 Endpoint Azure();
 // VMDETECT_ALIBABA_METADATA_ENDPOINT (base URL).
 Endpoint Alibaba();
+// VMDETECT_OPENSTACK_METADATA_ENDPOINT, VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT,
+// VMDETECT_HETZNER_METADATA_ENDPOINT (base URLs).
+Endpoint OpenStack();
+Endpoint DigitalOcean();
+Endpoint Hetzner();
 
 }  // namespace endpoints
 }  // namespace vmdetect

@@ -1,4 +1,4 @@
-#include "MetadataRequest.h"
+#include "net/MetadataRequest.h"
 
 #include <climits>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "Evidence.h"
+#include "report/Evidence.h"
 
 #include <unistd.h>
 

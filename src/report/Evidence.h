@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "VirtRules.h"
+#include "report/VirtRules.h"
 
 namespace vmdetect::evidence {
 

@@ -1,4 +1,4 @@
-#include "Report.h"
+#include "report/Report.h"
 
 #include <vmdetect.h>
 
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "CloudIdentity.h"
+#include "cloud/Identity.h"
 #include "EvDebug.h"
 #include "JsonText.h"
 #include "adapters/Kernel.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "Evidence.h"
+#include "report/Evidence.h"
 #include "ReportTypes.h"
 
 namespace vmdetect::report {

@@ -1,4 +1,4 @@
-#include "VirtRules.h"
+#include "report/VirtRules.h"
 
 #include <algorithm>
 #include <climits>

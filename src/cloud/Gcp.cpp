@@ -1,0 +1,61 @@
+// Google Compute Engine: six items, each counted only with Google's own
+// reply header.
+#include "Constants.h"
+#include "cloud/Providers.h"
+
+namespace vmdetect::cloud {
+namespace {
+
+// One item of Google's service; "" unless Google itself answered.
+std::string Item(Session& session, const char* item) {
+    metadata::Request get = Get(session.base() + kGcePath + item);
+    get.headers.push_back({kGceHeader, "Failed to set CURL Metadata-Flavor: Google header"});
+    get.replyHeader = kGceFlavorName;
+    const metadata::Response answer = session.Send(get);
+    if (!answer.ok) {
+        return "";
+    }
+    if (answer.header != kGceFlavorValue) {
+        session.log().DebugLvl(kFnIdentify, 2, "Refused [%s]: no %s: %s reply header",
+                               get.url.c_str(), kGceFlavorName, kGceFlavorValue);
+        return "";
+    }
+    return OneLine(answer.body);
+}
+
+void Fetch(Session& session) {
+    session.Add("host.id", Item(session, kGceItemInstanceId), Shape::kDigits);
+    if (!session.Has("host.id")) {
+        return;
+    }
+    const std::string zone = LastSegment(Item(session, kGceItemZone));
+    // "europe-west3-c" lies in "europe-west3".
+    const size_t dash = zone.rfind('-');
+    if (Fits(Shape::kSlug, zone) && dash != std::string::npos) {
+        session.Add("cloud.region", zone.substr(0, dash), Shape::kSlug);
+        session.Add("cloud.availability_zone", zone, Shape::kSlug);
+    }
+    session.Add("host.type", LastSegment(Item(session, kGceItemMachineType)), Shape::kName);
+    session.Add("cloud.account.id", Item(session, kGceItemProjectId), Shape::kName);
+    const std::string name = Item(session, kGceItemName);
+    session.Add("host.name", name, Shape::kHostName);
+    session.Add("gcp.gce.instance.name", name, Shape::kHostName);
+    session.Add("gcp.gce.instance.hostname", Item(session, kGceItemHostName), Shape::kHostName);
+    const std::string& project = session.Value("cloud.account.id");
+    if (!project.empty() && session.Has("cloud.availability_zone") && session.Has("host.name")) {
+        session.Add("cloud.resource_id",
+                    "//compute.googleapis.com/projects/" + project + "/zones/" + zone +
+                        "/instances/" + session.Value("host.name"),
+                    Shape::kText);
+    }
+}
+
+constexpr const char* kAlways[] = {"cloud.region", "cloud.availability_zone", "cloud.account.id",
+                                   "host.id", "host.type", nullptr};
+
+}  // namespace
+
+const Provider kGcp = {"gcp", "gcp_compute_engine", &endpoints::Gce, &Fetch, kAlways, nullptr,
+                       Shape::kText};
+
+}  // namespace vmdetect::cloud
