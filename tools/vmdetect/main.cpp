@@ -124,6 +124,22 @@ bool ParseLevel(const char* text, std::string& level) {
     return true;
 }
 
+// No operands; the report's forms one at a time and alone.
+bool Consistent(int argc, char** argv, const Options& options) {
+    if (optind < argc) {
+        const std::string message = std::string("unexpected argument '") + argv[optind] + "'";
+        Usage(message.c_str());
+        return false;
+    }
+    const int reportForms = int{options.report} + int{options.otel} + int{options.prometheus} +
+                            int{!options.writeDir.empty()};
+    if (reportForms > 1 || (reportForms == 1 && (options.json || options.quiet))) {
+        Usage("--report, --otel, --prometheus and --write go alone, without --json or --quiet");
+        return false;
+    }
+    return true;
+}
+
 ParseResult ParseOptions(int argc, char** argv, Options& options) {
     enum { kOptJson = 256, kOptVersion, kOptReport, kOptNoNetwork, kOptOtel, kOptPrometheus,
            kOptWrite };
@@ -151,7 +167,7 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
             case kOptOtel: options.otel = true; break;
             case kOptPrometheus: options.prometheus = true; break;
             case kOptWrite:
-                if (*optarg == '\0') {
+                if (optarg == nullptr || *optarg == '\0') {
                     Usage("--write needs a directory");
                     return kUsageError;
                 }
@@ -172,15 +188,7 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
                 return kUsageError;
         }
     }
-    if (optind < argc) {
-        const std::string message = std::string("unexpected argument '") + argv[optind] + "'";
-        Usage(message.c_str());
-        return kUsageError;
-    }
-    const int reportForms = int{options.report} + int{options.otel} + int{options.prometheus} +
-                            int{!options.writeDir.empty()};
-    if (reportForms > 1 || (reportForms == 1 && (options.json || options.quiet))) {
-        Usage("--report, --otel, --prometheus and --write go alone, without --json or --quiet");
+    if (!Consistent(argc, argv, options)) {
         return kUsageError;
     }
     if (help) {
