@@ -68,29 +68,38 @@ double SecondsOf(const std::vector<std::string>& argv, char* const* envp) {
 }
 
 // The report as a whole process against systemd-detect-virt, on the real
-// machine: run in pairs, the order alternating, so that both see the same
-// load; the figure is the median of the pairs' ratios.
-void ReportPairs(benchmark::State& state, const std::string& cli, const std::string& anchor) {
-    const std::vector<std::string> ours = {cli, "--report", "--no-network"};
-    const std::vector<std::string> theirs = {anchor};
-    std::vector<double> oursTimes, theirTimes, ratios;
-    bool oursFirst = true;
+// machine, with /bin/true beside them as the floor of any process start:
+// run in rounds, the order reversing each round, so that all three see the
+// same load; the figures are the medians of the rounds' ratios.
+void ReportPairs(benchmark::State& state, const std::string& cli, const std::string& anchor,
+                 const std::string& floor) {
+    const std::vector<std::vector<std::string>> programs = {
+        {cli, "--report", "--no-network"}, {anchor}, {floor}};
+    std::vector<double> times[3];
+    std::vector<double> ratios, floorRatios;
+    bool forward = true;
     for (auto _ : state) {
-        const double a = oursFirst ? SecondsOf(ours, g_originalEnvp.data()) : -2;
-        const double b = SecondsOf(theirs, g_originalEnvp.data());
-        const double o = oursFirst ? a : SecondsOf(ours, g_originalEnvp.data());
-        if (o < 0 || b <= 0) {
-            state.SkipWithError("the report or the anchor failed");
+        double seconds[3];
+        for (int k = 0; k < 3; ++k) {
+            const int i = forward ? k : 2 - k;
+            seconds[i] = SecondsOf(programs[i], g_originalEnvp.data());
+        }
+        if (seconds[0] < 0 || seconds[1] <= 0 || seconds[2] < 0) {
+            state.SkipWithError("the report, the anchor or the floor failed");
             return;
         }
-        oursTimes.push_back(o);
-        theirTimes.push_back(b);
-        ratios.push_back(o / b);
-        oursFirst = !oursFirst;
+        for (int i = 0; i < 3; ++i) {
+            times[i].push_back(seconds[i]);
+        }
+        ratios.push_back(seconds[0] / seconds[1]);
+        floorRatios.push_back(seconds[2] / seconds[1]);
+        forward = !forward;
     }
     state.counters["pair_ratio"] = Median(ratios);
-    state.counters["ours_ns"] = Median(oursTimes) * 1e9;
-    state.counters["base_ns"] = Median(theirTimes) * 1e9;
+    state.counters["floor_ratio"] = Median(floorRatios);
+    state.counters["ours_ns"] = Median(times[0]) * 1e9;
+    state.counters["base_ns"] = Median(times[1]) * 1e9;
+    state.counters["floor_ns"] = Median(times[2]) * 1e9;
 }
 
 }  // namespace
@@ -110,9 +119,10 @@ int main(int argc, char** argv) {
         TimeProgram(state, five, true, true);
     })->Iterations(3)->UseRealTime();
     const std::string detectVirt = FindProgram("systemd-detect-virt");
-    if (!detectVirt.empty()) {
-        benchmark::RegisterBenchmark("BM_ReportPairs", [cli, detectVirt](benchmark::State& state) {
-            ReportPairs(state, cli, detectVirt);
+    const std::string floor = FindProgram("true");
+    if (!detectVirt.empty() && !floor.empty()) {
+        benchmark::RegisterBenchmark("BM_ReportPairs", [cli, detectVirt, floor](benchmark::State& state) {
+            ReportPairs(state, cli, detectVirt, floor);
         })->Iterations(10)->UseRealTime();
     }
     for (const char* anchor : {"systemd-detect-virt", "virt-what"}) {

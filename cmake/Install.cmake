@@ -20,12 +20,12 @@ install(FILES ${VMDETECT_PUBLIC_HEADERS}
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vmdetect
   COMPONENT devel)
 
-# The command finds the library next to it when the prefix is not a system
+# A command linked to the shared library finds it next to it when the prefix is not a system
 # one (a temporary prefix, /opt/...); in /usr it needs no run path.
 file(RELATIVE_PATH VMDETECT_BIN_TO_LIB
   ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
 list(FIND CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES ${CMAKE_INSTALL_FULL_LIBDIR} VMDETECT_SYSTEM_LIBDIR)
-if(VMDETECT_SYSTEM_LIBDIR EQUAL -1)
+if(VMDETECT_SYSTEM_LIBDIR EQUAL -1 AND NOT VMDETECT_CLI_SELF_CONTAINED)
   set_target_properties(vmdetect_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${VMDETECT_BIN_TO_LIB}")
 endif()
 install(TARGETS vmdetect_cli
@@ -33,6 +33,17 @@ install(TARGETS vmdetect_cli
   COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/doc/vmdetect.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  COMPONENT runtime)
+
+# The boot-time unit that runs vmdetect --write /run/vmdetect. Under the
+# prefix (lib/systemd/system), so that a package puts it in
+# /usr/lib/systemd/system and a test install stays in its own prefix.
+set(VMDETECT_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
+    "Where the systemd unit is installed, relative to the prefix")
+configure_file(${PROJECT_SOURCE_DIR}/dist/vmdetect-report.service.in
+  ${PROJECT_BINARY_DIR}/vmdetect-report.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/vmdetect-report.service
+  DESTINATION ${VMDETECT_SYSTEMD_UNIT_DIR}
   COMPONENT runtime)
 
 # CMake package. The library's own dependencies are private to it (linked

@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -21,6 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "../tools/vmdetect/Escape.h"
+#include "../tools/vmdetect/Otel.h"
+#include "../tools/vmdetect/Prometheus.h"
 #include "TestSupport.h"
 
 namespace {
@@ -213,6 +218,12 @@ TEST(Cli, ExitStatusesAndStreams) {
         {{"--otel", "--no-network"}, 0, false, false},
         {{"--otel", "--report"}, 2, true, true},
         {{"--otel", "--json"}, 2, true, true},
+        {{"--prometheus", "--no-network"}, 0, false, false},
+        {{"--prometheus", "--otel"}, 2, true, true},
+        {{"--write"}, 2, true, true},
+        {{"--write", ""}, 2, true, true},
+        {{"--write", "/tmp", "--report"}, 2, true, true},
+        {{"--write", "/tmp", "-q"}, 2, true, true},
     };
     for (const ExitCase& c : cases) {
         std::string label;
@@ -255,6 +266,90 @@ TEST(Cli, NothingDetectedOutput) {
     const nlohmann::json whole = nlohmann::json::parse(json.out, nullptr, false);
     ASSERT_TRUE(whole.is_object());
     EXPECT_EQ(whole["flags"], 0);
+}
+
+ino_t Inode(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// --write on a machine whose firmware names a hostile vendor and a UUID: three
+// whole files of mode 0644, none holding the UUID, nothing else left in the
+// directory, and a file that would not change is not replaced (same inode).
+TEST(Cli, WriteLeavesWholeWorldReadableFilesAndKeepsUnchangedOnes) {
+    QuietMachine machine;
+    const std::string dmi = machine.file("proc/class/dmi/id");
+    ASSERT_EQ(std::system(("mkdir -p " + dmi).c_str()), 0);
+    WriteFile(dmi + "/sys_vendor", "Ac\"me $HOME `id` \\ ,=;%' corp\n");
+    WriteFile(dmi + "/product_uuid", "4c4c4544-0042-3510-8052-b4c04f395a31\n");
+    const TempDir out;
+    const std::vector<std::string> names = {"otel.env", "report.json", "vmdetect.prom"};
+    const auto listing = [&out] {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(out.path())) {
+            found.push_back(entry.path().filename().string());
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const CliRun full = RunCli({"--report"}, machine.env());
+    ASSERT_NE(full.out.find("4c4c4544"), std::string::npos) << full.out;
+    const CliRun first = RunCli({"--write", out.path()}, machine.env());
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out + first.err, "");
+    ASSERT_EQ(listing(), names);
+    std::map<std::string, ino_t> inodes;
+    for (const std::string& name : names) {
+        struct stat st {};
+        ASSERT_EQ(::stat(out.file(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << name;
+        EXPECT_EQ(ReadFile(out.file(name)).find("uuid"), std::string::npos) << name;
+        EXPECT_EQ(ReadFile(out.file(name)).find("4c4c4544"), std::string::npos) << name;
+        inodes[name] = st.st_ino;
+    }
+    // The report less the UUID; the other two made from it.
+    nlohmann::ordered_json expected = nlohmann::ordered_json::parse(full.out);
+    expected.erase("firmware.uuid");
+    expected["sources"].erase("firmware.uuid");
+    const std::string report = ReadFile(out.file("report.json"));
+    EXPECT_EQ(nlohmann::ordered_json::parse(report), expected);
+    std::string otel, prometheus;
+    ASSERT_TRUE(vmdetect_cli::OtelLine(report, otel) && vmdetect_cli::PrometheusText(report, prometheus));
+    EXPECT_EQ(ReadFile(out.file("vmdetect.prom")), prometheus);
+    // The quoting holds for a shell as for systemd: both take \" \\ \$ \` in double quotes.
+    const std::string env = ReadFile(out.file("otel.env"));
+    EXPECT_TRUE(std::regex_match(env, std::regex("OTEL_RESOURCE_ATTRIBUTES=\"[^\"\n]*\"\n"))) << env;
+    WriteFile(machine.file("probe.sh"),
+              ". '" + out.file("otel.env") + "' && printf %s \"$OTEL_RESOURCE_ATTRIBUTES\"");
+    FILE* sh = ::popen(("sh " + machine.file("probe.sh")).c_str(), "r");
+    ASSERT_NE(sh, nullptr);
+    std::string sourced;
+    for (int c; (c = std::fgetc(sh)) != EOF;) sourced += static_cast<char>(c);
+    EXPECT_EQ(::pclose(sh), 0);
+    EXPECT_EQ(sourced, otel);
+
+    // Unchanged: left as they are. A damaged file is replaced, alone.
+    WriteFile(out.file("report.json"), "{\"half\":");
+    inodes["report.json"] = Inode(out.file("report.json"));
+    const CliRun second = RunCli({"--write", out.path()}, machine.env());
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(listing(), names);
+    EXPECT_EQ(ReadFile(out.file("report.json")), report);
+    for (const std::string& name : names) {
+        EXPECT_EQ(Inode(out.file(name)) == inodes[name], name != "report.json") << name;
+    }
+}
+
+TEST(Cli, WriteIntoAnUnwritableDirectoryFailsClearly) {
+    QuietMachine machine;
+    WriteFile(machine.file("plain"), "");
+    for (const std::string& dir : {machine.file("missing"), machine.file("plain"), std::string("/proc/sys")}) {
+        const CliRun run = RunCli({"--write", dir}, machine.env());
+        EXPECT_EQ(run.status, 1) << dir;
+        EXPECT_EQ(run.out, "") << dir;
+        EXPECT_NE(run.err.find("vmdetect: cannot write " + dir + "/report.json: "), std::string::npos)
+            << dir << run.err;
+    }
 }
 
 TEST(Cli, VersionMatchesManPage) {

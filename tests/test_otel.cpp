@@ -1,19 +1,24 @@
-// The --otel line: the report's keys as key=value pairs, parsed back.
+// The --otel line and the --prometheus metric: the report's keys, parsed
+// back.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "../tools/vmdetect/Otel.h"
+#include "../tools/vmdetect/Prometheus.h"
+#include "TestSupport.h"
 
 namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 // What an OpenTelemetry SDK does with OTEL_RESOURCE_ATTRIBUTES: split at ','
-// and '=', then percent-decode. A raw character the encoder must escape, or a
-// piece without exactly one '=', fails the test.
+// and '=', then percent-decode. A raw byte that is not a W3C baggage octet,
+// or a piece without exactly one '=', fails the test.
 Pairs ParseBack(const std::string& line) {
     Pairs pairs(line.empty() ? 0 : 1);
     bool inValue = false;
@@ -28,7 +33,7 @@ Pairs ParseBack(const std::string& line) {
             out += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
             i += 2;
         } else {
-            EXPECT_TRUE(c > 0x20 && c < 0x7f && c != ';') << line;
+            EXPECT_TRUE(c > 0x20 && c < 0x7f && c != ';' && c != '"' && c != '\\') << line;
             out += static_cast<char>(c);
         }
     }
@@ -43,7 +48,7 @@ TEST(Otel, LinesParseBackToTheReportOrAreLeftUntouched) {
     } cases[] = {
         {R"({"hypervisor":"kvm","container":"none","cloud.provider":"aws",)"
          R"("host.id":"i-01b0f6cf495625076","sources":{"hypervisor":"cpuid"}})",
-         {{"hypervisor", "kvm"}, {"container", "none"}, {"cloud.provider", "aws"},
+         {{"vmdetect.hypervisor", "kvm"}, {"vmdetect.container", "none"}, {"cloud.provider", "aws"},
           {"host.id", "i-01b0f6cf495625076"}}},
         {R"({"firmware.product":"a,b=c;d%e f\tg\nh","firmware.vendor":"Caf\u00e9 \u0001\"x\""})",
          {{"firmware.product", "a,b=c;d%e f\tg\nh"}, {"firmware.vendor", "Caf\xc3\xa9 \x01\"x\""}}},
@@ -51,6 +56,8 @@ TEST(Otel, LinesParseBackToTheReportOrAreLeftUntouched) {
          R"("list":["x"],"none":null,"count":3,"flag":true})",
          {{"cloud.availability_zone", "hSoJ:US-ASHBURN-AD-1"}, {"count", "3"}, {"flag", "true"}}},
         {R"({"sources":{}})", {}},
+        {R"({"host.name":"a\\b\"c","container.id":"x","vmdetect.container":"y"})",
+         {{"host.name", "a\\b\"c"}, {"container.id", "x"}, {"vmdetect.container", "y"}}},
         {"", {{"untouched", ""}}}, {"[]", {{"untouched", ""}}}, {"\"x\"", {{"untouched", ""}}},
         {"{\"a\":", {{"untouched", ""}}}, {"{\"a\":\"b\"} trailing", {{"untouched", ""}}},
     };
@@ -60,6 +67,68 @@ TEST(Otel, LinesParseBackToTheReportOrAreLeftUntouched) {
         EXPECT_EQ(written, line != "untouched=") << c.report;
         EXPECT_EQ(ParseBack(line), c.expected) << line;
     }
+}
+
+// What a scraper does with the exposition: the HELP and TYPE lines, then
+// one sample whose label values are unescaped. A raw line feed, quote or
+// lone backslash inside a value fails the test.
+std::map<std::string, std::string> PrometheusLabels(const std::string& text) {
+    const std::string head = "# HELP vmdetect_info ";
+    EXPECT_EQ(text.rfind(head, 0), 0u) << text;
+    const std::size_t type = text.find("\n# TYPE vmdetect_info gauge\nvmdetect_info{");
+    EXPECT_NE(type, std::string::npos) << text;
+    std::map<std::string, std::string> labels;
+    std::size_t i = text.find('{', type) + 1;
+    while (i < text.size() && text[i] != '}') {
+        const std::size_t eq = text.find("=\"", i);
+        const std::string name = text.substr(i, eq - i);
+        std::string value;
+        for (i = eq + 2; i < text.size() && text[i] != '"'; ++i) {
+            EXPECT_NE(text[i], '\n') << text;
+            if (text[i] == '\\') {
+                const char next = text[++i];
+                EXPECT_TRUE(next == '\\' || next == '"' || next == 'n') << text;
+                value += next == 'n' ? '\n' : next;
+            } else {
+                value += text[i];
+            }
+        }
+        EXPECT_TRUE(labels.emplace(name, value).second) << name;
+        i += text[i + 1] == ',' ? 2 : 1;
+    }
+    EXPECT_EQ(text.substr(i), "} 1\n") << text;
+    return labels;
+}
+
+TEST(Prometheus, InfoMetricParsesBackWithHostileValues) {
+    const struct {
+        const char* report;
+        std::map<std::string, std::string> expected;
+    } cases[] = {
+        {R"({"hypervisor":"kvm","container":"none","cloud.provider":"gcp","cloud.region":"eu-west1",)"
+         R"("host.id":"123","host.type":"e2-small","sources":{"hypervisor":"cpuid"}})",
+         {{"hypervisor", "kvm"}, {"container", "none"}, {"cloud_provider", "gcp"},
+          {"cloud_region", "eu-west1"}, {"host_id", "123"}, {"host_type", "e2-small"}}},
+        {R"({"firmware.product":"a\\b\"c\nd} 1\n\u0001x","firmware.vendor":"Caf\u00e9"})",
+         {{"firmware_product", "a\\b\"c\nd} 1\n\x01x"}, {"firmware_vendor", "Caf\xc3\xa9"}}},
+        {R"({"a.b":"1","a_b":"2","9x":"3","__name__":"4","k-y":"","count":7,"nested":{"a":1}})",
+         {{"a_b", "1"}, {"_9x", "3"}, {"count", "7"}}},
+    };
+    for (const auto& c : cases) {
+        std::string text;
+        ASSERT_TRUE(vmdetect_cli::PrometheusText(c.report, text)) << c.report;
+        EXPECT_EQ(PrometheusLabels(text), c.expected) << text;
+        // The exposition's own checker, where Debian's prometheus package is installed.
+        if (std::system("command -v promtool >/dev/null 2>&1") == 0) {
+            const testsupport::TempDir dir;
+            testsupport::WriteFile(dir.file("m.prom"), text);
+            EXPECT_EQ(std::system(("promtool check metrics < " + dir.file("m.prom")).c_str()), 0)
+                << text;
+        }
+    }
+    std::string untouched = "untouched";
+    EXPECT_FALSE(vmdetect_cli::PrometheusText("[]", untouched));
+    EXPECT_EQ(untouched, "untouched");
 }
 
 }  // namespace

@@ -3,49 +3,75 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 namespace vmdetect_cli {
 
-// Percent-encodes what the attribute list's syntax or a shell would trip
-// on: the separators, '%' itself, white space and every byte outside
-// printable ASCII (UTF-8 goes byte by byte).
+using ReportItems = std::vector<std::pair<std::string, std::string>>;
+
+// The report's top-level keys in its order, each with its text value;
+// `sources`, empty values and anything that is not a string, number or
+// boolean are left out. False, with `items` untouched, when `report` is not
+// a JSON object.
+inline bool ParseReportItems(const std::string& report, ReportItems& items) {
+    const auto parsed = nlohmann::ordered_json::parse(report, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        return false;
+    }
+    ReportItems out;
+    for (const auto& [key, value] : parsed.items()) {
+        if (key == "sources" || value.is_null() || value.is_structured()) {
+            continue;
+        }
+        std::string text = value.is_string() ? value.get<std::string>() : value.dump();
+        if (!text.empty()) {
+            out.emplace_back(key, std::move(text));
+        }
+    }
+    items = std::move(out);
+    return true;
+}
+
+// W3C baggage octets pass; every other byte, and '%' itself (the escape) and
+// '=' (the pair separator, which some SDKs split values on), is
+// percent-encoded. UTF-8 goes byte by byte.
 inline std::string OtelEncoded(const std::string& text) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte >= 0x7f || c == ',' || c == '=' || c == ';' || c == '%') {
+        const bool baggage = byte >= 0x21 && byte <= 0x7e && byte != '"' && byte != ',' &&
+                             byte != ';' && byte != '\\';
+        if (baggage && c != '%' && c != '=') {
+            out += c;
+        } else {
             out += '%';
             out += kHex[byte >> 4];
             out += kHex[byte & 0x0f];
-        } else {
-            out += c;
         }
     }
     return out;
 }
 
-// The report's keys in its order, each with its text value; `sources` and
-// anything that is not a string, number or boolean are left out. False,
-// with `line` untouched, when `report` is not a JSON object.
+// "hypervisor" and "container" are not OpenTelemetry attributes, and a bare
+// "container" sits in OpenTelemetry's own container.* namespace: both go
+// under this project's name.
+inline std::string OtelKey(const std::string& key) {
+    return key == "hypervisor" || key == "container" ? "vmdetect." + key : key;
+}
+
+// False, with `line` untouched, when `report` is not a JSON object.
 inline bool OtelLine(const std::string& report, std::string& line) {
-    const auto parsed = nlohmann::ordered_json::parse(report, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) {
+    ReportItems items;
+    if (!ParseReportItems(report, items)) {
         return false;
     }
     std::string out;
-    for (const auto& [key, value] : parsed.items()) {
-        std::string text;
-        if (key == "sources" || value.is_null() || value.is_structured()) {
-            continue;
-        }
-        text = value.is_string() ? value.get<std::string>() : value.dump();
-        if (text.empty()) {
-            continue;
-        }
-        out += (out.empty() ? "" : ",") + OtelEncoded(key) + "=" + OtelEncoded(text);
+    for (const auto& [key, text] : items) {
+        out += (out.empty() ? "" : ",") + OtelEncoded(OtelKey(key)) + "=" + OtelEncoded(text);
     }
     line = out;
     return true;

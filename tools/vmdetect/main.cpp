@@ -14,6 +14,8 @@
 
 #include "Escape.h"
 #include "Otel.h"
+#include "Prometheus.h"
+#include "Write.h"
 
 #ifndef VMDETECT_VERSION
 #define VMDETECT_VERSION "unknown"
@@ -24,6 +26,7 @@ namespace {
 // Exit statuses.
 constexpr int kExitOk = 0;
 constexpr int kExitNothing = 1;  // --quiet and no bit set
+constexpr int kExitNotWritten = 1;  // --write could not write its directory
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 3;  // output not written, or the library failed
 
@@ -40,6 +43,8 @@ constexpr long kMaxLogLevel = 1000;
     "      --json          print one JSON object instead of text\n"                       \
     "      --report        print only the platform report, one line of JSON\n"            \
     "      --otel          print only the report as OpenTelemetry resource attributes\n" \
+    "      --prometheus    print only the report as a Prometheus info metric\n"        \
+    "      --write DIR     write report.json, otel.env and vmdetect.prom into DIR\n"   \
     "      --no-network    report local evidence only; ask no metadata service\n"         \
     "  -q, --quiet         print nothing; exit 0 when a platform bit is set, 1 when none\n" \
     "  -v, --verbose[=N]   log to standard error at level N (default 4)\n"                \
@@ -58,7 +63,7 @@ constexpr const char* kHelp =
     "\n"
     "Exit status:\n"
     "  0  success; with --quiet: a platform bit is set\n"
-    "  1  with --quiet: no bit is set\n"
+    "  1  with --quiet: no bit is set; with --write: DIR could not be written\n"
     "  2  usage error\n"
     "  3  the output could not be written, or the library failed\n"
     "\n"
@@ -83,6 +88,8 @@ struct Options {
     bool report = false;
     bool noNetwork = false;
     bool otel = false;
+    bool prometheus = false;
+    std::string writeDir;  // --write: "" when not given
     bool quiet = false;
     bool verbose = false;
     std::string level = kDefaultVerboseLevel;
@@ -117,13 +124,32 @@ bool ParseLevel(const char* text, std::string& level) {
     return true;
 }
 
+// No operands; the report's forms one at a time and alone.
+bool Consistent(int argc, char** argv, const Options& options) {
+    if (optind < argc) {
+        const std::string message = std::string("unexpected argument '") + argv[optind] + "'";
+        Usage(message.c_str());
+        return false;
+    }
+    const int reportForms = int{options.report} + int{options.otel} + int{options.prometheus} +
+                            int{!options.writeDir.empty()};
+    if (reportForms > 1 || (reportForms == 1 && (options.json || options.quiet))) {
+        Usage("--report, --otel, --prometheus and --write go alone, without --json or --quiet");
+        return false;
+    }
+    return true;
+}
+
 ParseResult ParseOptions(int argc, char** argv, Options& options) {
-    enum { kOptJson = 256, kOptVersion, kOptReport, kOptNoNetwork, kOptOtel };
+    enum { kOptJson = 256, kOptVersion, kOptReport, kOptNoNetwork, kOptOtel, kOptPrometheus,
+           kOptWrite };
     static const option kLongOptions[] = {
         {"json", no_argument, nullptr, kOptJson},
         {"report", no_argument, nullptr, kOptReport},
         {"no-network", no_argument, nullptr, kOptNoNetwork},
         {"otel", no_argument, nullptr, kOptOtel},
+        {"prometheus", no_argument, nullptr, kOptPrometheus},
+        {"write", required_argument, nullptr, kOptWrite},
         {"quiet", no_argument, nullptr, 'q'},
         {"verbose", optional_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
@@ -139,6 +165,14 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
             case kOptReport: options.report = true; break;
             case kOptNoNetwork: options.noNetwork = true; break;
             case kOptOtel: options.otel = true; break;
+            case kOptPrometheus: options.prometheus = true; break;
+            case kOptWrite:
+                if (optarg == nullptr || *optarg == '\0') {
+                    Usage("--write needs a directory");
+                    return kUsageError;
+                }
+                options.writeDir = optarg;
+                break;
             case 'q': options.quiet = true; break;
             case 'v':
                 options.verbose = true;
@@ -154,14 +188,7 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
                 return kUsageError;
         }
     }
-    if (optind < argc) {
-        const std::string message = std::string("unexpected argument '") + argv[optind] + "'";
-        Usage(message.c_str());
-        return kUsageError;
-    }
-    if ((options.report || options.otel) &&
-        (options.json || options.quiet || (options.report && options.otel))) {
-        Usage("--report and --otel go alone, without --json or --quiet");
+    if (!Consistent(argc, argv, options)) {
         return kUsageError;
     }
     if (help) {
@@ -306,6 +333,34 @@ int FinishOutput(int status) {
     return status;
 }
 
+// Only the report: none of the five entry points, no process.
+int ReportOnly(const Options& options) {
+    const std::string report = Report(options);
+    std::string out = report + "\n";
+    vmdetect_cli::Files files;
+    const bool made = !report.empty() &&
+                      (!options.otel || vmdetect_cli::OtelLine(report, out)) &&
+                      (!options.prometheus || vmdetect_cli::PrometheusText(report, out)) &&
+                      (options.writeDir.empty() || vmdetect_cli::MakeFiles(report, files));
+    if (!made) {
+        std::fputs("vmdetect: no report could be made\n", stderr);
+        return kExitFailure;
+    }
+    if (!options.writeDir.empty()) {
+        const std::string error = vmdetect_cli::WriteFiles(options.writeDir, files);
+        if (!error.empty()) {
+            std::fprintf(stderr, "vmdetect: %s\n", error.c_str());
+            return kExitNotWritten;
+        }
+        return kExitOk;
+    }
+    if (options.otel) {
+        out += '\n';
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return FinishOutput(kExitOk);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -318,15 +373,8 @@ int main(int argc, char** argv) {
     }
     ConfigureLog(options);
     try {
-        if (options.report || options.otel) {
-            // Only the report: none of the five entry points, no process.
-            std::string line = Report(options);
-            if (line.empty() || (options.otel && !vmdetect_cli::OtelLine(line, line))) {
-                std::fputs("vmdetect: no report could be made\n", stderr);
-                return kExitFailure;
-            }
-            std::printf("%s\n", line.c_str());
-            return FinishOutput(kExitOk);
+        if (options.report || options.otel || options.prometheus || !options.writeDir.empty()) {
+            return ReportOnly(options);
         }
         const Answers answers = Query(options);
         if (options.quiet) {
