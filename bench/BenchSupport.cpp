@@ -141,6 +141,9 @@ void UseFakeEnvironment(const std::string& fakes, const std::string& data) {
     ::setenv("VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_AZURE_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_ALIBABA_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_OPENSTACK_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_HETZNER_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
 }
 
 int BareRun(const char* line, std::string* output) {

@@ -59,6 +59,9 @@ void SetSafeDefaults() {
     ::setenv("VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_AZURE_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_ALIBABA_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_OPENSTACK_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_HETZNER_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::unsetenv("AWS_EC2_METADATA_DISABLED");
     ::unsetenv("AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE");
     ::setenv("VMDETECT_CONFIG", "/nonexistent/vmdetect-test.conf", 1);

@@ -175,6 +175,9 @@ public:
             {"VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9"},
             {"VMDETECT_AZURE_METADATA_ENDPOINT", "http://127.0.0.1:9"},
             {"VMDETECT_ALIBABA_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_OPENSTACK_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_HETZNER_METADATA_ENDPOINT", "http://127.0.0.1:9"},
         };
     }
     std::string envDump() const { return m_dir.file("dmidecode.env"); }
@@ -576,6 +579,8 @@ TEST(Cli, HelpAndManPageAgree) {
                              "AWS_EC2_METADATA_SERVICE_ENDPOINT", "AWS_EC2_METADATA_DISABLED",
                              "GCE_METADATA_HOST", "VMDETECT_OCI_METADATA_ENDPOINT", "HOST_SYS",
                              "VMDETECT_AZURE_METADATA_ENDPOINT", "VMDETECT_ALIBABA_METADATA_ENDPOINT",
+                             "VMDETECT_OPENSTACK_METADATA_ENDPOINT", "VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT",
+                             "VMDETECT_HETZNER_METADATA_ENDPOINT", "AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE",
                              "HOST_ROOT"}) {
         EXPECT_EQ(page["ENVIRONMENT"].count(name), 1u) << name;
     }

@@ -95,6 +95,9 @@ struct Clouds {
     ScopedEnv oci{"VMDETECT_OCI_METADATA_ENDPOINT", server.url().c_str()};
     ScopedEnv azure{"VMDETECT_AZURE_METADATA_ENDPOINT", server.url().c_str()};
     ScopedEnv alibaba{"VMDETECT_ALIBABA_METADATA_ENDPOINT", server.url().c_str()};
+    ScopedEnv openstack{"VMDETECT_OPENSTACK_METADATA_ENDPOINT", server.url().c_str()};
+    ScopedEnv digitalocean{"VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", server.url().c_str()};
+    ScopedEnv hetzner{"VMDETECT_HETZNER_METADATA_ENDPOINT", server.url().c_str()};
 
     std::vector<std::string> Sent() const {
         std::vector<std::string> sent;
@@ -283,6 +286,8 @@ std::vector<Row> OracleAlibabaOffCloudRows(std::vector<Row> rows) {
                              {{"host.name", "iZbp1hygp5b04o2k3uqe0jZ"},
                               {"host.image.id", "ubuntu_20_04_x64_20G_alibase_20210420.vhd"}});
     const DmiFields alibaba = FirmwareOf("alibaba-1.txt");
+    const Keys kDropletKeys = {{"cloud.provider", "digitalocean"}, {"host.id", "301234567"},
+                               {"host.name", "vmdetect-probe"}, {"cloud.region", "ams3"}};
     rows.insert(rows.end(), {
         {"oracle v2", oracle,
          {Route::Get("/opc/v2/instance/")
@@ -319,6 +324,33 @@ std::vector<Row> OracleAlibabaOffCloudRows(std::vector<Row> rows) {
          Gets({TokenPut("X-aliyun-ecs-metadata-token-ttl-seconds").Body("OK")}, "/latest/meta-data/",
               {{"instance-id", "OK"}}, {{kAliToken, "OK"}}),
          {}},
+        {"openstack", FirmwareOf("openstack-1.txt"),
+         {Route::Get("/openstack/latest/meta_data.json").Body(Data("openstack-docs-latest.json"))},
+         {{"cloud.provider", "openstack"}, {"host.id", "6c0f4e2a-9b1d-4f3a-8e57-2d9c1a7b3e10"},
+          {"host.name", "vmdetect-probe.novalocal"}, {"cloud.availability_zone", "nova"},
+          {"cloud.account.id", "5a2e9c7b1d3f4a6e8b0c2d4f6a8e0b1c"}}},
+        {"openstack before project_id", FirmwareOf("openstack-1.txt"),
+         {Route::Get("/openstack/latest/meta_data.json").Body(Data("openstack-docs-2013-10-17.json"))},
+         {{"cloud.provider", "openstack"}, {"host.id", "b3d1a9e4-52c7-4e08-a1f6-7c4e2b9d0f35"},
+          {"host.name", "legacy-probe.novalocal"}, {"cloud.availability_zone", "az-1"}}},
+        {"digitalocean: a JSON number for the id", {{"sys_vendor", "DigitalOcean"}},
+         {Route::Get("/metadata/v1.json").Body(Data("digitalocean-docs-v1.json"))}, kDropletKeys},
+        {"digitalocean, the document in an array", {{"sys_vendor", "DigitalOcean"}},
+         {Route::Get("/metadata/v1.json").Body("[" + Data("digitalocean-docs-v1.json") + "]")}, kDropletKeys},
+        {"digitalocean, an id past what an integer holds", {{"sys_vendor", "DigitalOcean"}},
+         {Route::Get("/metadata/v1.json").Body(R"({"droplet_id": 3.01234567e8, "hostname": "x"})")}, {}},
+        {"hetzner: a YAML integer for the id", {{"sys_vendor", "Hetzner"}},
+         {Route::Get("/hetzner/v1/metadata").Body(Data("hetzner-docs-v1.yaml"))},
+         {{"cloud.provider", "hetzner"}, {"cloud.platform", "hetzner.cloud_server"}, {"host.id", "51234567"},
+          {"host.name", "vmdetect-probe"}, {"cloud.region", "eu-central"}, {"cloud.availability_zone", "fsn1-dc14"}}},
+        // Quoted scalars count; blocks, nested lines and a key seen twice are
+        // skipped, never guessed at.
+        {"hetzner, an older answer in other YAML forms", {{"sys_vendor", "Hetzner"}},
+         {Route::Get("/hetzner/v1/metadata").Body(
+             "---\ninstance-id: '51234567'\nhostname: \"vmdetect-probe\" # name\npublic-keys:\n- ssh-ed25519 AAAA\n"
+             "network-config:\n  region: nowhere\nvendor_data: |\n  region: elsewhere\ninstance-id: 7\n")},
+         {{"cloud.provider", "hetzner"}, {"cloud.platform", "hetzner.cloud_server"}, {"host.id", "51234567"},
+          {"host.name", "vmdetect-probe"}}},
         {"no DMI: nothing sent", {}, {}, {}},
     });
     // Off-cloud firmware, among it the near misses of Azure and Oracle.
@@ -380,31 +412,77 @@ TEST(CloudIdentity, EachCloudIsAskedExactlyAndAlone) {
     }
 }
 
-// Without the network and without root: the cloud the firmware names, and
-// on Nitro the instance id in board_asset_tag; nothing is sent.
+// Every firmware mark, with the values its capture or cloud-init's
+// ds-identify gives: the cloud it names without the network and without
+// root (on Nitro the instance id too), and the one service then asked.
 TEST(CloudIdentity, FirmwareAloneNamesTheCloud) {
-    const Keys aws = {{"cloud.provider", "aws"}, {"cloud.platform", "aws_ec2"}};
-    const struct { const char* what; DmiFields firmware; Keys keys; } cases[] = {
-        {"ec2-nitro-1.txt", FirmwareOf("ec2-nitro-1.txt"),
-         {{"cloud.provider", "aws"}, {"cloud.platform", "aws_ec2"}, {"host.id", "i-04f9b1c56b3c301b5"}}},
-        {"ec2-xen-1.txt", FirmwareOf("ec2-xen-1.txt"), aws},
-        {"an asset tag that is no instance id", {{"sys_vendor", "Amazon EC2"}, {"board_asset_tag", "i-OK"}}, aws},
-        {"gce-1.txt", FirmwareOf("gce-1.txt"), {{"cloud.provider", "gcp"}, {"cloud.platform", "gcp_compute_engine"}}},
-        {"azure-1-spaces.txt", FirmwareOf("azure-1-spaces.txt"), {{"cloud.provider", "azure"}, {"cloud.platform", "azure.vm"}}},
-        {"oracle's asset tag", {{"chassis_asset_tag", "OracleCloud.com"}},
-         {{"cloud.provider", "oracle_cloud"}, {"cloud.platform", "oracle_cloud_compute"}}},
-        {"alibaba-1.txt", FirmwareOf("alibaba-1.txt"),
-         {{"cloud.provider", "alibaba_cloud"}, {"cloud.platform", "alibaba_cloud_ecs"}}},
-        {"hyperv-1.txt", FirmwareOf("hyperv-1.txt"), {}},
+    const struct { const char* what; DmiFields firmware; const char* provider; const char* platform; const char* path; } cases[] = {
+        {"ec2-nitro-1.txt", FirmwareOf("ec2-nitro-1.txt"), "aws", "aws_ec2", "/latest/"},
+        {"ec2-xen-1.txt", FirmwareOf("ec2-xen-1.txt"), "aws", "aws_ec2", "/latest/"},
+        {"gce-1.txt", FirmwareOf("gce-1.txt"), "gcp", "gcp_compute_engine", "/computeMetadata/v1/"},
+        {"azure-1-spaces.txt", FirmwareOf("azure-1-spaces.txt"), "azure", "azure.vm", "/metadata/instance/"},
+        {"Azure Stack", {{"chassis_asset_tag", "4860-8370-5222-2345-9626-0897-77"}}, "azure", "azure.vm", "/metadata/instance/"},
+        {"Oracle", {{"chassis_asset_tag", "OracleCloud.com"}}, "oracle_cloud", "oracle_cloud_compute", "/opc/"},
+        {"alibaba-1.txt", FirmwareOf("alibaba-1.txt"), "alibaba_cloud", "alibaba_cloud_ecs", "/latest/"},
+        {"Alibaba by product", {{"product_name", "Alibaba Cloud ECS"}}, "alibaba_cloud", "alibaba_cloud_ecs", "/latest/"},
+        {"openstack-1.txt", FirmwareOf("openstack-1.txt"), "openstack", nullptr, "/openstack/"},
+        {"OpenStack Compute", {{"product_name", "OpenStack Compute"}}, "openstack", nullptr, "/openstack/"},
+        {"Open Telekom Cloud", {{"chassis_asset_tag", "OpenTelekomCloud"}, {"product_name", "OpenStack Nova"}}, "openstack", nullptr, "/openstack/"},
+        {"SAP Converged Cloud", {{"chassis_asset_tag", "SAP CCloud VM"}}, "openstack", nullptr, "/openstack/"},
+        {"Huawei Cloud", {{"chassis_asset_tag", "HUAWEICLOUD"}, {"sys_vendor", "QEMU"}}, "openstack", nullptr, "/openstack/"},
+        {"Samsung Cloud Platform", {{"chassis_asset_tag", "Samsung Cloud Platform"}}, "openstack", nullptr, "/openstack/"},
+        {"DigitalOcean", {{"sys_vendor", "DigitalOcean"}, {"product_name", "Droplet"}}, "digitalocean", nullptr, "/metadata/v1.json"},
+        {"Hetzner", {{"sys_vendor", "Hetzner"}, {"product_name", "vServer"}}, "hetzner", "hetzner.cloud_server", "/hetzner/"},
+        {"Scaleway", {{"sys_vendor", "Scaleway"}}, "scaleway", nullptr, nullptr},
+        {"upcloud-1.txt", FirmwareOf("upcloud-1.txt"), "upcloud", nullptr, nullptr},
+        {"Vultr", {{"sys_vendor", "Vultr"}}, "vultr", "vultr.cloud_compute", nullptr},
+        {"Akamai", {{"sys_vendor", "Akamai"}}, "akamai_cloud", "akamai_cloud.compute", nullptr},
+        {"Linode", {{"sys_vendor", "Linode"}}, "akamai_cloud", "akamai_cloud.compute", nullptr},
+        {"NWCS", {{"sys_vendor", "NWCS"}}, "nwcs", nullptr, nullptr},
+        {"e24cloud", {{"sys_vendor", "e24cloud"}}, "e24cloud", nullptr, nullptr},
+        {"Exoscale on CloudStack", {{"product_name", "Exoscale Compute Platform"}}, "exoscale", nullptr, nullptr},
+        {"CloudStack", {{"product_name", "CloudStack KVM Hypervisor"}}, "cloudstack", nullptr, nullptr},
+        {"CloudSigma", {{"product_name", "CloudSigma"}}, "cloudsigma", nullptr, nullptr},
+        {"CloudCIX", {{"product_name", "CloudCIX"}}, "cloudcix", nullptr, nullptr},
+        {"Joyent", {{"product_name", "SmartDC HVM"}}, "joyent", nullptr, nullptr},
+        {"Outscale", {{"product_name", "3DS Outscale VM"}, {"sys_vendor", "3DS Outscale"}}, "outscale", nullptr, nullptr},
+        {"ZStack", {{"chassis_asset_tag", "abc.zstack.io"}}, "zstack", nullptr, nullptr},
+        // Near misses: marks compared whole, or as their rows say.
+        {"a vendor that only starts like one", {{"sys_vendor", "Hetzner Online GmbH"}}, nullptr, nullptr, nullptr},
+        {"the ZStack suffix alone", {{"chassis_asset_tag", ".zstack.io"}}, nullptr, nullptr, nullptr},
+        {"hyperv-1.txt", FirmwareOf("hyperv-1.txt"), nullptr, nullptr, nullptr},
     };
-    Clouds clouds;
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         Keys keys;
         for (const auto& attribute : vmdetect::cloud::FromFirmware(c.firmware)) {
-            EXPECT_EQ(attribute.source, "dmi") << c.what;
+            EXPECT_EQ(attribute.source, "dmi");
             keys[attribute.key] = attribute.value;
         }
-        EXPECT_EQ(keys, c.keys) << c.what;
+        EXPECT_EQ(keys["cloud.provider"], c.provider ? c.provider : "");
+        EXPECT_EQ(keys["cloud.platform"], c.platform ? c.platform : "");
+        Clouds clouds;  // nothing answers: only what is asked counts
+        vmdetect::cloud::Identify(c.firmware);
+        for (const auto& sent : clouds.server.requests()) {
+            EXPECT_TRUE(c.path != nullptr && sent.path.rfind(c.path, 0) == 0) << sent.path;
+        }
+        EXPECT_EQ(clouds.server.requests().empty(), c.path == nullptr);
+    }
+    EXPECT_EQ(vmdetect::cloud::FromFirmware(FirmwareOf("ec2-nitro-1.txt")).back().value, "i-04f9b1c56b3c301b5");
+    EXPECT_EQ(vmdetect::cloud::FromFirmware({{"sys_vendor", "Amazon EC2"}, {"board_asset_tag", "i-OK"}}).size(), 2u);
+}
+
+// Non-cloud firmware sends nothing, though every service would answer.
+TEST(CloudIdentity, OffCloudFirmwareAsksNoService) {
+    Clouds clouds;
+    for (const Route& route : {Route::Get("/openstack/latest/meta_data.json").Body(Data("openstack-docs-latest.json")),
+                               Route::Get("/metadata/v1.json").Body(Data("digitalocean-docs-v1.json")),
+                               Route::Get("/hetzner/v1/metadata").Body(Data("hetzner-docs-v1.yaml")), TokenPut(),
+                               Ec2Document()}) {
+        clouds.server.On(route);
+    }
+    for (const char* capture : {"vmware-1.txt", "qemu-1.txt", "kvm-redhat-masked-2.txt"}) {
+        EXPECT_TRUE(vmdetect::cloud::Identify(FirmwareOf(capture))->empty()) << capture;
     }
     EXPECT_TRUE(clouds.server.requests().empty());
 }

@@ -1,4 +1,6 @@
 // DigitalOcean: the droplet's metadata document.
+#include <iterator>
+
 #include "Constants.h"
 #include "cloud/Providers.h"
 
@@ -11,9 +13,18 @@ void Fetch(Session& session) {
         {"host.name", "hostname", Shape::kHostName},
         {"cloud.region", "region", Shape::kSlug},
     };
-    const std::string document = TextItem(session, session.base() + kDigitalOceanMetaDataPath);
-    if (!document.empty()) {
-        AddFromDocument(session, document, kFields);
+    const std::string text = TextItem(session, session.base() + kDigitalOceanMetaDataPath);
+    // The reference shows the document inside a one-element array; the
+    // service and older pages give it bare.
+    const mValue document = mValue::parse(text, nullptr, false);
+    const mValue* object = &document;
+    if (document.is_array() && document.size() == 1) {
+        object = &document[0];
+    }
+    if (object->is_object()) {
+        AddFromObject(session, object->get_ref<const mObject&>(), kFields, std::size(kFields));
+    } else if (!text.empty()) {
+        session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
     }
 }
 

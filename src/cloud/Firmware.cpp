@@ -10,30 +10,79 @@
 namespace vmdetect::cloud {
 namespace {
 
-enum class Compare { kEqual, kPrefix, kContains };  // contains: case-blind
+enum class Compare { kEqual, kPrefix, kSuffix, kContains };  // contains: case-blind
+
+// Clouds known from the firmware alone: no metadata service is asked. Their
+// names are cloud-init's cloud-id, or OpenTelemetry's where it defines one
+// (vultr, akamai_cloud), as are the platforms.
+constexpr Provider Named(const char* provider, const char* platform = nullptr) {
+    return {provider, platform, nullptr, nullptr, nullptr, nullptr, Shape::kText};
+}
+const Provider kScaleway = Named("scaleway");
+const Provider kUpCloud = Named("upcloud");
+const Provider kVultr = Named("vultr", "vultr.cloud_compute");
+const Provider kAkamai = Named("akamai_cloud", "akamai_cloud.compute");
+const Provider kNwcs = Named("nwcs");
+const Provider kExoscale = Named("exoscale");
+const Provider kCloudStack = Named("cloudstack");
+const Provider kCloudSigma = Named("cloudsigma");
+const Provider kCloudCix = Named("cloudcix");
+const Provider kJoyent = Named("joyent");
+const Provider kZStack = Named("zstack");
+const Provider kE24Cloud = Named("e24cloud");
+const Provider kOutscale = Named("outscale");
 
 struct Mark {
     const char* file;  // under /sys/class/dmi/id
-    Compare compare;
     const char* value;
     const Provider* provider;
+    Compare compare;
 };
 
-// The first row that matches names the cloud. Marks of different clouds do
-// not overlap on real firmware; where a cloud carries another's mark (the
-// OpenStack clouds below their own asset tags carry KVM's and QEMU's, which
-// no row names), the more specific row comes first. No row matches
-// on-premises Hyper-V: Azure's asset tag is the one mark it lacks.
+// The first row that matches names the cloud. A cloud built on another
+// platform may carry that platform's marks too (Open Telekom Cloud and
+// Huawei Cloud are OpenStack with asset tags of their own; Exoscale runs
+// CloudStack), so the rows go from the most specific to the most generic:
+// first the asset tags an operator sets, then the vendors, then product
+// names, and last the names of the platforms clouds are built on and the
+// loose "amazon" in Xen-era version strings. No row matches on-premises
+// Hyper-V: Azure's asset tag is the one mark it lacks. Rows without a
+// capture rest on cloud-init's ds-identify, which names the same values.
 const Mark kMarks[] = {
-    {"sys_vendor", Compare::kEqual, "Amazon EC2", &kAws},                  // ec2-nitro-1.txt
-    {"product_version", Compare::kContains, "amazon", &kAws},              // ec2-xen-1.txt
-    {"bios_version", Compare::kContains, "amazon", &kAws},                 // ec2-xen-1.txt
-    {"sys_vendor", Compare::kEqual, "Google", &kGcp},                      // gce-1.txt
-    {"product_name", Compare::kEqual, "Google Compute Engine", &kGcp},     // gce-1.txt
-    {"chassis_asset_tag", Compare::kEqual, "7783-7084-3265-9085-8269-3286-77", &kAzure},  // azure-1-spaces.txt
-    // No published capture; cloud-init's Oracle datasource names this tag.
-    {"chassis_asset_tag", Compare::kEqual, "OracleCloud.com", &kOracle},
-    {"sys_vendor", Compare::kEqual, "Alibaba Cloud", &kAlibaba},           // alibaba-1.txt
+    {"chassis_asset_tag", "7783-7084-3265-9085-8269-3286-77", &kAzure, Compare::kEqual},  // azure-1-spaces.txt
+    {"chassis_asset_tag", "4860-8370-5222-2345-9626-0897-77", &kAzure, Compare::kEqual},  // Azure Stack
+    {"chassis_asset_tag", "OracleCloud.com", &kOracle, Compare::kEqual},
+    {"chassis_asset_tag", "OpenTelekomCloud", &kOpenStack, Compare::kEqual},
+    {"chassis_asset_tag", "SAP CCloud VM", &kOpenStack, Compare::kEqual},
+    {"chassis_asset_tag", "HUAWEICLOUD", &kOpenStack, Compare::kEqual},
+    {"chassis_asset_tag", "Samsung Cloud Platform", &kOpenStack, Compare::kEqual},
+    {"chassis_asset_tag", "OpenStack Nova", &kOpenStack, Compare::kEqual},
+    {"chassis_asset_tag", "OpenStack Compute", &kOpenStack, Compare::kEqual},
+    {"chassis_asset_tag", ".zstack.io", &kZStack, Compare::kSuffix},
+    {"sys_vendor", "Amazon EC2", &kAws, Compare::kEqual},              // ec2-nitro-1.txt
+    {"sys_vendor", "Google", &kGcp, Compare::kEqual},                  // gce-1.txt
+    {"sys_vendor", "Alibaba Cloud", &kAlibaba, Compare::kEqual},       // alibaba-1.txt
+    {"sys_vendor", "DigitalOcean", &kDigitalOcean, Compare::kEqual},
+    {"sys_vendor", "Hetzner", &kHetzner, Compare::kEqual},
+    {"sys_vendor", "Scaleway", &kScaleway, Compare::kEqual},
+    {"sys_vendor", "UpCloud", &kUpCloud, Compare::kEqual},             // upcloud-1.txt
+    {"sys_vendor", "Vultr", &kVultr, Compare::kEqual},
+    {"sys_vendor", "Akamai", &kAkamai, Compare::kEqual},
+    {"sys_vendor", "Linode", &kAkamai, Compare::kEqual},               // Akamai's former name
+    {"sys_vendor", "NWCS", &kNwcs, Compare::kEqual},
+    {"sys_vendor", "e24cloud", &kE24Cloud, Compare::kEqual},
+    {"product_name", "Google Compute Engine", &kGcp, Compare::kEqual},  // gce-1.txt
+    {"product_name", "Alibaba Cloud ECS", &kAlibaba, Compare::kEqual},
+    {"product_name", "3DS Outscale VM", &kOutscale, Compare::kEqual},
+    {"product_name", "Exoscale", &kExoscale, Compare::kPrefix},
+    {"product_name", "CloudSigma", &kCloudSigma, Compare::kEqual},
+    {"product_name", "CloudCIX", &kCloudCix, Compare::kEqual},
+    {"product_name", "SmartDC", &kJoyent, Compare::kPrefix},
+    {"product_name", "OpenStack Nova", &kOpenStack, Compare::kEqual},   // openstack-1.txt
+    {"product_name", "OpenStack Compute", &kOpenStack, Compare::kEqual},
+    {"product_name", "CloudStack", &kCloudStack, Compare::kPrefix},
+    {"product_version", "amazon", &kAws, Compare::kContains},          // ec2-xen-1.txt
+    {"bios_version", "amazon", &kAws, Compare::kContains},             // ec2-xen-1.txt
 };
 
 std::string Trimmed(const std::string& text) {
@@ -48,6 +97,10 @@ bool Matches(const Mark& mark, const std::string& value) {
     switch (mark.compare) {
         case Compare::kEqual: return value == mark.value;
         case Compare::kPrefix: return value.rfind(mark.value, 0) == 0;
+        case Compare::kSuffix:
+            return value.size() > std::strlen(mark.value) &&
+                   value.compare(value.size() - std::strlen(mark.value), std::string::npos,
+                                 mark.value) == 0;
         case Compare::kContains: return strcasestr(value.c_str(), mark.value) != nullptr;
     }
     return false;

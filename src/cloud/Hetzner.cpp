@@ -1,4 +1,5 @@
 // Hetzner Cloud: a flat YAML mapping, read by a small strict line reader.
+#include <algorithm>
 #include <map>
 #include <string_view>
 
@@ -24,9 +25,17 @@ std::string Scalar(std::string_view text) {
         return "";
     }
     if (text[0] == '"' || text[0] == '\'') {
-        const bool closed = text.size() >= 2 && text.back() == text[0];
-        const std::string_view inner = closed ? text.substr(1, text.size() - 2) : "";
-        return inner.find_first_of("\"'\\") == std::string_view::npos ? std::string(inner) : "";
+        // Up to the first closing quote, then nothing but a comment: an
+        // escape of either kind ends up not understood.
+        const size_t close = text.find(text[0], 1);
+        if (close == std::string_view::npos) {
+            return "";
+        }
+        const std::string_view inner = text.substr(1, close - 1);
+        std::string_view rest = text.substr(close + 1);
+        rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+        const bool plain = inner.find('\\') == std::string_view::npos;
+        return plain && (rest.empty() || rest[0] == '#') ? std::string(inner) : "";
     }
     return std::string(text.substr(0, text.find(" #")));
 }
@@ -75,7 +84,7 @@ constexpr const char* kAlways[] = {"host.id", "host.name", nullptr};
 
 }  // namespace
 
-const Provider kHetzner = {"hetzner", nullptr, &endpoints::Hetzner, &Fetch, kAlways, nullptr,
+const Provider kHetzner = {"hetzner", "hetzner.cloud_server", &endpoints::Hetzner, &Fetch, kAlways, nullptr,
                            Shape::kText};
 
 }  // namespace vmdetect::cloud

@@ -147,6 +147,10 @@ void AddFromDocument(Session& session, const std::string& text, const Field* fie
         session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
         return;
     }
+    AddFromObject(session, document, fields, count);
+}
+
+void AddFromObject(Session& session, const mObject& document, const Field* fields, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         session.Add(fields[i].key, Member(document, fields[i].name), fields[i].shape);
     }

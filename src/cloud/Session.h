@@ -77,6 +77,10 @@ std::string LastSegment(const std::string& path);
 // digits (never through a floating-point value); "" otherwise.
 std::string Member(const mObject& document, const char* path);
 
+// Adds each field found in `document`; where two fields fill one key, the
+// first one present and of its shape wins.
+void AddFromObject(Session& session, const mObject& document, const Field* fields, size_t count);
+
 // Adds each field found in the JSON object `text`; where two fields fill one
 // key, the first one present and of its shape wins.
 void AddFromDocument(Session& session, const std::string& text, const Field* fields, size_t count);

@@ -85,6 +85,9 @@ std::vector<std::unique_ptr<ScopedEnv>> Machine::Environment() {
     set("GCE_METADATA_HOST", metadata.hostPort());
     set("VMDETECT_AZURE_METADATA_ENDPOINT", metadata.url());
     set("VMDETECT_ALIBABA_METADATA_ENDPOINT", metadata.url());
+    set("VMDETECT_OPENSTACK_METADATA_ENDPOINT", metadata.url());
+    set("VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", metadata.url());
+    set("VMDETECT_HETZNER_METADATA_ENDPOINT", metadata.url());
     for (const auto& pair : extraEnv) {
         set(pair.first.c_str(), pair.second);
     }

@@ -75,11 +75,15 @@ constexpr const char* kHelp =
     "  HOST_SYS                           sysfs root (/sys)\n"
     "  HOST_ROOT                          root of the host's files (/)\n"
     "  AWS_EC2_METADATA_SERVICE_ENDPOINT  EC2 metadata base URL\n"
+    "  AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE IPv4 or IPv6: which EC2 address\n"
     "  AWS_EC2_METADATA_DISABLED          true: do not ask the EC2 metadata service\n"
     "  GCE_METADATA_HOST                  Google metadata server host[:port]\n"
     "  VMDETECT_OCI_METADATA_ENDPOINT     Oracle Cloud metadata base URL\n"
     "  VMDETECT_AZURE_METADATA_ENDPOINT   Azure metadata base URL\n"
     "  VMDETECT_ALIBABA_METADATA_ENDPOINT Alibaba Cloud metadata base URL\n"
+    "  VMDETECT_OPENSTACK_METADATA_ENDPOINT OpenStack metadata base URL\n"
+    "  VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT DigitalOcean metadata base URL\n"
+    "  VMDETECT_HETZNER_METADATA_ENDPOINT Hetzner Cloud metadata base URL\n"
     "\n"
     "See vmdetect(1).\n";
 
