@@ -321,6 +321,7 @@ std::string Shell(const std::string& command) {
 }
 
 TEST(Report, AgreesWithSystemdDetectVirtOnThisMachine) {
+    if (testsupport::UnderEmulator()) GTEST_SKIP() << "emulated: systemd-detect-virt reads the host's CPUID";
     if (Shell("command -v systemd-detect-virt").empty()) GTEST_SKIP() << "systemd-detect-virt is not installed";
     const auto local = ReadLocal({"/proc", "/sys", ""});
     EXPECT_EQ(local.hypervisor.name, Shell("systemd-detect-virt --vm"));
@@ -348,7 +349,8 @@ protected:
     static std::pair<std::string, nlohmann::json> Run(const std::string& setup, const char* question,
                                                       const std::string& asUser = "") {
         const std::string out = Shell("unshare -m sh -c '" + setup + " && systemd-detect-virt " + question + "; " +
-                                      asUser + "env -u HOST_SYS -u HOST_PROC -u HOST_ROOT " VMDETECT_CLI_PATH
+                                      asUser + "env -u HOST_SYS -u HOST_PROC -u HOST_ROOT " +
+                                      testsupport::LaunchCommand(VMDETECT_CLI_PATH) +
                                       " --report --no-network' 2>/dev/null");
         const std::size_t line = out.find('\n');
         return {out.substr(0, line),
@@ -364,8 +366,9 @@ TEST_F(ReportSystem, SameAnswerAsSystemdDetectVirt) {
                                 "qemu-1.txt", "qemu-bochs-1.txt", "vmware-1.txt", "bhyve-1.txt", "hyperv-1.txt",
                                 "azure-1-spaces.txt", "alibaba-1.txt", "baremetal-dell-1.txt",
                                 "baremetal-oracle-1.txt"}) {
-        cases.emplace_back(OverSysClass(capture), "--vm");
+        if (!testsupport::UnderEmulator()) cases.emplace_back(OverSysClass(capture), "--vm");
     }
+    if (testsupport::UnderEmulator()) std::printf("--vm rows skipped, emulated: systemd-detect-virt reads the host's CPUID\n");
     for (const char* marker : {"mkdir -p /run/systemd && echo lxc >/run/systemd/container",
                                "mkdir -p /run/systemd && echo oci >/run/systemd/container",
                                "mkdir -p /run/systemd && echo acme >/run/systemd/container",
