@@ -53,6 +53,23 @@ int CountOpenFds() {
     return count - 1;  // the listing's own descriptor
 }
 
+std::vector<std::string> Launcher() {
+    std::vector<std::string> words;
+    std::istringstream in(VMDETECT_TEST_LAUNCHER);
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::string LaunchCommand(const std::string& path) {
+    std::string command;
+    for (const std::string& word : Launcher()) {
+        command += word + " ";
+    }
+    return command + path;
+}
+
 void SetSafeDefaults() {
     ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("GCE_METADATA_HOST", "127.0.0.1:9", 1);

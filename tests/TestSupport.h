@@ -35,6 +35,14 @@ std::string Args(std::initializer_list<std::string> args);
 double SecondsSince(std::chrono::steady_clock::time_point start);
 // Descriptors this process holds open now (-1 when they cannot be listed).
 int CountOpenFds();
+// The emulator that runs this build's programs (a cross build's
+// CMAKE_CROSSCOMPILING_EMULATOR, e.g. {"qemu-aarch64"}), empty where they run
+// natively. A test that starts a built program puts these words first.
+std::vector<std::string> Launcher();
+// Under an emulator this machine's CPUID and timings are not the program's.
+inline bool UnderEmulator() { return !Launcher().empty(); }
+// The shell command that starts the built program at `path`.
+std::string LaunchCommand(const std::string& path);
 // Points every metadata endpoint at a closed loopback port, the
 // configuration at a file that does not exist and the log at nothing, so that
 // a test that forgets an override fails instead of reaching a real service

@@ -74,7 +74,8 @@ CliRun RunCli(const std::vector<std::string>& args, const std::map<std::string, 
     }
     Fd errRead(errPipe[0]), errWrite(errPipe[1]);
 
-    std::vector<std::string> argStore = {VMDETECT_CLI_PATH};
+    std::vector<std::string> argStore = testsupport::Launcher();
+    argStore.push_back(VMDETECT_CLI_PATH);
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argStore) {
@@ -100,7 +101,7 @@ CliRun RunCli(const std::vector<std::string>& args, const std::map<std::string, 
     }
     posix_spawn_file_actions_adddup2(&actions, errWrite.get(), 2);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     outWrite.reset();
     errWrite.reset();

@@ -3,6 +3,7 @@
 // unreadable, malformed or huge; process entries that vanish under the walk;
 // a host that ignores SIGCHLD or holds a thousand descriptors; sixteen
 // threads making every call at once; and the shell boundary.
+#include <alloca.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -515,9 +516,20 @@ TEST(FaultThreads, SixteenThreadsMakingAllFiveCallsAgree) {
     EXPECT_EQ(fakes.Calls().size(), 5u);
 }
 
-// Runs `call` on a thread whose stack is only `bytes` long; false when such
-// a thread cannot be made. Overflowing that stack crashes the test.
+// Runs `call` on a thread with only `bytes` of stack left to it; false when
+// such a thread cannot be made. Overflowing that stack crashes the test.
+// Where glibc refuses a stack that small (PTHREAD_STACK_MIN is 128 KiB on
+// aarch64) the thread gets the minimum and spends the difference first.
 bool RunOnStackOf(size_t bytes, const std::function<void()>& call) {
+    struct Job {
+        const std::function<void()>* call;
+        size_t pad;
+    } job{&call, 0};
+    const size_t minimum = PTHREAD_STACK_MIN;
+    if (bytes < minimum) {
+        job.pad = minimum - bytes;
+        bytes = minimum;
+    }
     pthread_attr_t attributes;
     if (::pthread_attr_init(&attributes) != 0) {
         return false;
@@ -526,9 +538,14 @@ bool RunOnStackOf(size_t bytes, const std::function<void()>& call) {
     const bool made =
         ::pthread_attr_setstacksize(&attributes, bytes) == 0 &&
         ::pthread_create(&thread, &attributes, [](void* arg) -> void* {
-            (*static_cast<const std::function<void()>*>(arg))();
+            const Job& job = *static_cast<const Job*>(arg);
+            volatile char* pad = job.pad > 0 ? static_cast<char*>(::alloca(job.pad)) : nullptr;
+            if (pad != nullptr) {
+                pad[0] = 0;  // touched, so the compiler keeps it
+            }
+            (*job.call)();
             return nullptr;
-        }, const_cast<std::function<void()>*>(&call)) == 0;
+        }, &job) == 0;
     ::pthread_attr_destroy(&attributes);
     return made && ::pthread_join(thread, nullptr) == 0;
 }

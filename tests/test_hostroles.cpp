@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "TestSupport.h"
 #include "ZTVMDetect.h"
@@ -133,11 +134,25 @@ TEST(DockerWalk, UnreadableRootIsNoDockerHostAndSilent) {
 TEST(DockerWalk, FindsARealProcessInTheRealTable) {
     ScopedEnv proc("HOST_PROC", nullptr);
     ScopedEnv sleeper("VMDETECT_TEST_SLEEPER", "1");
-    char program[] = "/usr/local/bin/docker";
-    char argument[] = "daemon";
-    char* argv[] = {program, argument, nullptr};
+    std::vector<std::string> words = {"/usr/local/bin/docker", "daemon"};
+    std::string path = "/proc/self/exe";
+    if (testsupport::UnderEmulator()) {
+        // The table shows the emulator's own argument vector: its first word
+        // is ours to name the daemon with, this program follows.
+        words = testsupport::Launcher();
+        path = words[0];
+        words[0] = "/usr/local/bin/dockerd";
+        char self[4096] = {};
+        ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        words.push_back(self);
+    }
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
     pid_t child = -1;
-    ASSERT_EQ(::posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, argv, environ), 0);
+    ASSERT_EQ(::posix_spawnp(&child, path.c_str(), nullptr, nullptr, argv.data(), environ), 0);
     // Wait until the child has exec'd and shows its new argument vector.
     const std::string cmdlinePath = "/proc/" + std::to_string(child) + "/cmdline";
     for (int i = 0; i < 500 && testsupport::ReadFile(cmdlinePath).find("docker") == std::string::npos; ++i) {

@@ -97,7 +97,7 @@ std::vector<std::unique_ptr<ScopedEnv>> Machine::Environment() {
 Answers Machine::AskCli() {
     const auto env = Environment();
     Answers answers;
-    const std::string command = std::string(VMDETECT_CLI_PATH) + " --json";
+    const std::string command = testsupport::LaunchCommand(VMDETECT_CLI_PATH) + " --json";
     FILE* pipe = ::popen(command.c_str(), "r");
     EXPECT_NE(pipe, nullptr);
     if (pipe == nullptr) {
