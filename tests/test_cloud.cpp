@@ -531,12 +531,18 @@ TEST(CloudIdentity, AChildForkedDuringAColdCallAnswers) {
         testsupport::FakeTools tools;
         tools.UseDmi(c.dmi);
         ScopedEnv slow("VMDETECT_FAKE_DMI_SLEEP", "0.3");
+        // The child asks a stand-in of its own: one serving both processes
+        // at once trips ThreadSanitizer inside cpp-httplib.
+        MetadataServer own;
+        own.On(Route::Get("/computeMetadata/v1/instance/id").Hang());
+        const std::string ownHost = own.hostPort();
         std::thread cold(c.call);
         for (int i = 0; i < 500 && clouds.server.requests().empty() && tools.Calls().empty(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         const pid_t child = ::fork();
         if (child == 0) {
+            ::setenv("GCE_METADATA_HOST", ownHost.c_str(), 1);
             c.call();
             ::_exit(0);
         }
