@@ -221,6 +221,6 @@ int ClosedLoopbackPort() {
 // cpp-httplib is not built with ThreadSanitizer, so the synchronisation
 // inside it is invisible: a report that lies wholly in it says nothing about
 // the library under test. Read by ThreadSanitizer alone.
-extern "C" const char* __tsan_default_suppressions() {
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
     return "race:libcpp-httplib.so\n";
 }
