@@ -2,15 +2,18 @@
 // keys it becomes.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vmdetect::report {
 
 // The DMI files under <sys>/class/dmi/id by their file names ("sys_vendor",
-// "product_name", ...). A file this process could not read is absent.
-using DmiFields = std::map<std::string, std::string>;
+// "product_name", ...). A file this process could not read is absent. Looked
+// up by a literal name without making a string of it.
+using DmiFields = std::map<std::string, std::string, std::less<>>;
 
 // One key of the report (OpenTelemetry's name where it has one), its value,
 // and the kind of evidence it came from ("dmi", "cpuid", "imds", ...).
@@ -20,5 +23,18 @@ struct Attribute {
     std::string source;
 };
 using Attributes = std::vector<Attribute>;
+
+// The attribute named `key`, nullptr when there is none.
+inline const Attribute* Find(const Attributes& attributes, std::string_view key) {
+    for (const Attribute& attribute : attributes) {
+        if (attribute.key == key) {
+            return &attribute;
+        }
+    }
+    return nullptr;
+}
+inline Attribute* Find(Attributes& attributes, std::string_view key) {
+    return const_cast<Attribute*>(Find(static_cast<const Attributes&>(attributes), key));
+}
 
 }  // namespace vmdetect::report

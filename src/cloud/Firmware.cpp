@@ -1,9 +1,9 @@
 // Which cloud the world-readable firmware files name. Files readable by root
 // only (product_serial, product_uuid) are never asked: the answer must be
 // the same for every user.
-#include <strings.h>
-
-#include <cstring>
+#include <algorithm>
+#include <cctype>
+#include <string_view>
 
 #include "cloud/Providers.h"
 
@@ -85,23 +85,34 @@ const Mark kMarks[] = {
     {"bios_version", "amazon", &kAws, Compare::kContains},             // ec2-xen-1.txt
 };
 
-std::string Trimmed(const std::string& text) {
+// Without the blanks around it; a view, since this runs on every networked
+// report.
+std::string_view Trimmed(std::string_view text) {
     const size_t first = text.find_first_not_of(" \t\n");
-    if (first == std::string::npos) {
-        return "";
+    if (first == std::string_view::npos) {
+        return {};
     }
     return text.substr(first, text.find_last_not_of(" \t\n") - first + 1);
 }
 
-bool Matches(const Mark& mark, const std::string& value) {
+bool Matches(const Mark& mark, std::string_view value) {
+    const std::string_view wanted(mark.value);
     switch (mark.compare) {
-        case Compare::kEqual: return value == mark.value;
-        case Compare::kPrefix: return value.rfind(mark.value, 0) == 0;
+        case Compare::kEqual: return value == wanted;
+        case Compare::kPrefix: return value.substr(0, wanted.size()) == wanted;
         case Compare::kSuffix:
-            return value.size() > std::strlen(mark.value) &&
-                   value.compare(value.size() - std::strlen(mark.value), std::string::npos,
-                                 mark.value) == 0;
-        case Compare::kContains: return strcasestr(value.c_str(), mark.value) != nullptr;
+            return value.size() > wanted.size() &&
+                   value.substr(value.size() - wanted.size()) == wanted;
+        case Compare::kContains: {
+            // As a C string: what follows a NUL is not looked at.
+            value = value.substr(0, value.find('\0'));
+            const auto blind = [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+            };
+            return std::search(value.begin(), value.end(), wanted.begin(), wanted.end(), blind) !=
+                   value.end();
+        }
     }
     return false;
 }
@@ -126,7 +137,7 @@ std::string FirmwareId(const Provider& provider, const report::DmiFields& dmi) {
         return "";
     }
     const auto found = dmi.find(provider.idInFirmware);
-    const std::string id = found == dmi.end() ? "" : Trimmed(found->second);
+    const std::string id(found == dmi.end() ? std::string_view() : Trimmed(found->second));
     return Fits(provider.idShape, id) ? id : "";
 }
 

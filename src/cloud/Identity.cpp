@@ -39,14 +39,9 @@ unsigned long DeadlineMs() {
     return std::min(value, kMaxDeadlineMs);
 }
 
-bool Has(const Attributes& found, const char* key) {
-    return std::any_of(found.begin(), found.end(),
-                       [key](const report::Attribute& a) { return a.key == key; });
-}
-
 bool Complete(const Provider& provider, const Attributes& found) {
     for (const char* const* key = provider.always; *key != nullptr; ++key) {
-        if (!Has(found, *key)) {
+        if (report::Find(found, *key) == nullptr) {
             return false;
         }
     }
@@ -92,13 +87,12 @@ Attributes Ask(const Provider& provider, const std::string& mark) {
 void CompareWithFirmware(const Provider& provider, const report::DmiFields& dmi,
                          const Attributes& found) {
     const std::string firmwareId = FirmwareId(provider, dmi);
-    for (const report::Attribute& a : found) {
-        if (a.key == "host.id" && !firmwareId.empty() && a.value != firmwareId) {
-            EvDebug(nullptr).DebugLvl(kFnIdentify, 1,
-                                      "host.id [%s] of the metadata service differs from %s "
-                                      "[%s]; keeping the service's",
-                                      a.value.c_str(), provider.idInFirmware, firmwareId.c_str());
-        }
+    const report::Attribute* id = report::Find(found, "host.id");
+    if (id != nullptr && !firmwareId.empty() && id->value != firmwareId) {
+        EvDebug(nullptr).DebugLvl(kFnIdentify, 1,
+                                  "host.id [%s] of the metadata service differs from %s [%s]; "
+                                  "keeping the service's",
+                                  id->value.c_str(), provider.idInFirmware, firmwareId.c_str());
     }
 }
 

@@ -50,9 +50,8 @@ void Session::Add(const char* key, const std::string& value, Shape shape) {
 
 const std::string& Session::Value(const char* key) const {
     static const std::string kNone;
-    const auto found = std::find_if(m_attributes.begin(), m_attributes.end(),
-                                    [key](const report::Attribute& a) { return a.key == key; });
-    return found == m_attributes.end() ? kNone : found->value;
+    const report::Attribute* found = report::Find(m_attributes, key);
+    return found == nullptr ? kNone : found->value;
 }
 
 metadata::Request Get(const std::string& url, const char* accept) {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <chrono>
-#include <mutex>
 #include <new>
 
 #include "adapters/ForkSafeMutex.h"

@@ -138,9 +138,8 @@ Local ReadLocal(const evidence::Roots& roots) {
 std::string Serialize(const Local& local, const Attributes& cloud) {
     Attributes all = LocalAttributes(local);
     for (const Attribute& a : cloud) {
-        const auto same = std::find_if(all.begin(), all.end(),
-                                       [&a](const Attribute& b) { return b.key == a.key; });
-        if (same == all.end()) {
+        Attribute* same = Find(all, a.key);
+        if (same == nullptr) {
             all.push_back(a);
         } else if (IsCloudKey(a.key)) {
             *same = a;
