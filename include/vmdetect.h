@@ -23,6 +23,20 @@ __attribute__((visibility("default")))
 #endif
 int vmdetect_report(char* buffer, size_t size, unsigned int options);
 
+/* Collects what the report reads (firmware files, CPUID leaves, kernel and
+ * container marks; serial numbers and UUIDs only with
+ * VMDETECT_COLLECT_PRIVATE) into the directory `dir`, which is made, or must
+ * be empty. No file is overwritten and nothing is sent. A process that sets
+ * VMDETECT_EVIDENCE=dir before its first report call reads its report from
+ * that directory instead of the machine. Returns 0, or -1 with errno set
+ * (EINVAL for a bad argument, ENOTEMPTY when `dir` holds anything, or why
+ * it could not be written). */
+#define VMDETECT_COLLECT_PRIVATE 0x1u
+#if defined(__GNUC__)
+__attribute__((visibility("default")))
+#endif
+int vmdetect_collect(const char* dir, unsigned int options);
+
 #ifdef __cplusplus
 }
 #endif

@@ -10,6 +10,8 @@ constexpr const char* kEnvLogLevel = "VMDETECT_LOG_LEVEL";
 constexpr const char* kEnvHostProc = "HOST_PROC";
 constexpr const char* kEnvHostSys = "HOST_SYS";
 constexpr const char* kEnvHostRoot = "HOST_ROOT";
+// A collected evidence directory that the report reads instead of the machine.
+constexpr const char* kEnvEvidence = "VMDETECT_EVIDENCE";
 // What a container manager sets in the environment of the container's init.
 constexpr const char* kEnvContainer = "container";
 constexpr const char* kEnvEc2Endpoint = "AWS_EC2_METADATA_SERVICE_ENDPOINT";
@@ -65,12 +67,12 @@ constexpr const char* kDmiIdDir = "/class/dmi/id/";
 constexpr const char* kSmbiosBiosEntry = "/firmware/dmi/entries/0-0/raw";
 constexpr const char* kHypervisorType = "/hypervisor/type";
 constexpr const char* kXenFeatures = "/hypervisor/properties/features";
-constexpr const char* kCgroupRoot = "/fs/cgroup";
-constexpr const char* kCgroupEvents = "/fs/cgroup/cgroup.events";
-constexpr const char* kCgroupType = "/fs/cgroup/cgroup.type";
-constexpr const char* kCgroupFeatures = "/kernel/cgroup/features";
-constexpr const char* kCgroupV1Systemd = "/fs/cgroup/systemd";
-constexpr const char* kCgroupV1ReleaseAgent = "/fs/cgroup/systemd/release_agent";
+// Confidential guests: SEV-SNP only (world-readable), s390 Secure Execution, Arm CCA.
+constexpr const char* kSevVmpl = "/devices/system/cpu/sev/vmpl";
+constexpr const char* kSevGuestDevice = "/devices/platform/sev-guest";
+constexpr const char* kProtVirtGuest = "/firmware/uv/prot_virt_guest";
+constexpr const char* kCcaDevice = "/devices/platform/arm-cca-dev";
+constexpr const char* kCcaRealmGuest = "/firmware/cca/realm_guest";
 // Under the proc root:
 constexpr const char* kXenDir = "/xen";
 constexpr const char* kCpuinfo = "/cpuinfo";
@@ -80,11 +82,12 @@ constexpr const char* kDeviceTreeHypervisor = "/device-tree/hypervisor/compatibl
 constexpr const char* kDeviceTreePartitionName = "/device-tree/ibm,partition-name";
 constexpr const char* kDeviceTreeHmcManaged = "/device-tree/hmc-managed?";
 constexpr const char* kDeviceTreeQemuGraphic = "/device-tree/chosen/qemu,graphic-width";
+constexpr const char* kDeviceTreeCompatible = "/device-tree/compatible";
 constexpr const char* kOpenVzDir = "/vz";
 constexpr const char* kOpenVzHostDir = "/bc";
 constexpr const char* kOsRelease = "/sys/kernel/osrelease";
 constexpr const char* kSelfStatus = "/self/status";
-constexpr const char* kSelfCgroupNamespace = "/self/ns/cgroup";
+constexpr const char* kSelfNamespaceDir = "/self/ns/";
 constexpr const char* kInitEnviron = "/1/environ";
 constexpr const char* kCommFormat = "/%d/comm";
 // Under the host root:
@@ -92,6 +95,21 @@ constexpr const char* kDockerEnv = "/.dockerenv";
 constexpr const char* kPodmanEnv = "/run/.containerenv";
 constexpr const char* kSystemdContainer = "/run/systemd/container";
 constexpr const char* kHostContainerManager = "/run/host/container-manager";
+
+// The processor's model-specific registers (the msr module; root only).
+constexpr const char* kMsrDevice = "/dev/cpu/0/msr";
+
+// A collected evidence directory: its files, and the folders that stand for
+// the sys, proc and host roots.
+constexpr const char* kEvidenceFormatFile = "format";
+constexpr const char* kEvidenceFormatLine = "vmdetect-evidence 1";
+constexpr const char* kEvidenceUnameFile = "uname";
+constexpr const char* kEvidenceCpuidFile = "cpuid";
+constexpr const char* kEvidenceNamespaceFile = "ns";
+constexpr const char* kEvidenceMsrFile = "msr";
+constexpr const char* kEvidenceSysDir = "sys";
+constexpr const char* kEvidenceProcDir = "proc";
+constexpr const char* kEvidenceRootDir = "root";
 
 // Metadata paths.
 constexpr const char* kEc2MetaDataPath = "/latest/meta-data/";

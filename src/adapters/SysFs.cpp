@@ -2,14 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "adapters/UniqueFd.h"
 
@@ -50,12 +51,6 @@ bool PathExists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;
 }
 
-bool IsCgroup2(const std::string& path) {
-    struct statfs fs {};
-    return ::statfs(path.c_str(), &fs) == 0 &&
-           static_cast<unsigned long>(fs.f_type) == static_cast<unsigned long>(CGROUP2_SUPER_MAGIC);
-}
-
 std::vector<std::string> ListDirectory(const std::string& path) {
     std::vector<std::string> names;
     const UniqueDir dir(::opendir(path.c_str()));
@@ -68,6 +63,22 @@ std::vector<std::string> ListDirectory(const std::string& path) {
         }
     }
     return names;
+}
+
+PathKind KindOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return PathKind::kMissing;
+    }
+    return S_ISREG(st.st_mode) ? PathKind::kFile : S_ISDIR(st.st_mode) ? PathKind::kDirectory : PathKind::kOther;
+}
+
+std::optional<std::string> RealPath(const std::string& path) {
+    const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+    if (!resolved) {
+        return std::nullopt;
+    }
+    return std::string(resolved.get());
 }
 
 }  // namespace vmdetect::adapters

@@ -21,10 +21,15 @@ std::optional<std::string> ReadSmallFile(const std::string& path,
 // True when `path` names something this process can see (access F_OK).
 bool PathExists(const std::string& path);
 
-// True when `path` is the mount point of a cgroup2 file system.
-bool IsCgroup2(const std::string& path);
-
 // Names of the entries of the directory at `path`; empty when unreadable.
 std::vector<std::string> ListDirectory(const std::string& path);
+
+// What `path` names, links followed.
+enum class PathKind { kMissing, kFile, kDirectory, kOther };
+PathKind KindOf(const std::string& path);
+
+// `path` with every link and "." or ".." resolved; nullopt when some part of
+// it does not exist.
+std::optional<std::string> RealPath(const std::string& path);
 
 }  // namespace vmdetect::adapters

@@ -1,21 +1,15 @@
 #include "report/Evidence.h"
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
 #include "Constants.h"
-#include "HostProc.h"
-#include "adapters/Cpuid.h"
-#include "adapters/SysFs.h"
 
 namespace vmdetect::evidence {
 
 namespace {
 
-using adapters::PathExists;
-using adapters::ReadSmallFile;
+using virt::Arch;
 
 // The firmware files the report reads; serial numbers and the UUID are
 // readable by root only.
@@ -25,23 +19,13 @@ constexpr const char* kDmiFiles[] = {
     "bios_version", "chassis_vendor",  "chassis_asset_tag",
 };
 
-std::string Root(const char* variable, const char* fallback) {
-    const char* configured = std::getenv(variable);
-    std::string root = configured != nullptr && *configured != '\0' ? configured : fallback;
-    while (!root.empty() && root.back() == '/') {
-        root.pop_back();
-    }
-    return root;
-}
-
-report::DmiFields ReadDmi(const std::string& sys) {
+report::DmiFields ReadDmi(Source& source) {
     report::DmiFields dmi;
-    const std::string dir = sys + kDmiIdDir;
-    if (!PathExists(dir)) {
+    if (!source.Exists(Tree::kSys, kDmiIdDir)) {
         return dmi;  // no firmware tables (containers, most ARM boards)
     }
     for (const char* name : kDmiFiles) {
-        auto value = ReadSmallFile(dir + name);
+        auto value = source.Read(Tree::kSys, std::string(kDmiIdDir) + name);
         if (!value) {
             continue;
         }
@@ -53,112 +37,158 @@ report::DmiFields ReadDmi(const std::string& sys) {
     return dmi;
 }
 
-void ReadArchitectureSpecific(const Roots& roots, virt::VmEvidence& e) {
-#if defined(__arm__) || defined(__aarch64__) || defined(__powerpc__) || defined(__powerpc64__)
-    e.deviceTreeCompatible = ReadSmallFile(roots.proc + kDeviceTreeHypervisor);
-    if (!e.deviceTreeCompatible) {
-        e.deviceTreePowerVm = PathExists(roots.proc + kDeviceTreePartitionName) &&
-                              PathExists(roots.proc + kDeviceTreeHmcManaged) &&
-                              !PathExists(roots.proc + kDeviceTreeQemuGraphic);
-        for (const std::string& name : adapters::ListDirectory(roots.proc + kDeviceTree)) {
-            e.deviceTreeFwCfg = e.deviceTreeFwCfg || name.find("fw-cfg") != std::string::npos;
+std::string Signature(std::uint32_t a, std::uint32_t b, std::uint32_t c) {
+    char text[12];
+    std::memcpy(text, &a, 4);
+    std::memcpy(text + 4, &b, 4);
+    std::memcpy(text + 8, &c, 4);
+    return std::string(text, sizeof text);
+}
+
+void ReadCpuid(Source& source, virt::VmEvidence& e) {
+    const auto features = source.Cpuid(virt::kLeafFeatures, 0);
+    e.cpuidHypervisor = features && (features->ecx & virt::kHypervisorBit) != 0;
+    if (e.cpuidHypervisor) {
+        const auto leaf = source.Cpuid(virt::kLeafHypervisor, 0).value_or(CpuidRegs{});
+        e.cpuidSignature = Signature(leaf.ebx, leaf.ecx, leaf.edx);
+    }
+}
+
+// The device tree (ARM and POWER) and z/VM's sysinfo (s390).
+void ReadArchitectureSpecific(Source& source, virt::VmEvidence& e) {
+    if (e.arch == Arch::kArm || e.arch == Arch::kPower) {
+        e.deviceTreeCompatible = source.Read(Tree::kProc, kDeviceTreeHypervisor);
+        if (!e.deviceTreeCompatible) {
+            e.deviceTreePowerVm = source.Exists(Tree::kProc, kDeviceTreePartitionName) &&
+                                  source.Exists(Tree::kProc, kDeviceTreeHmcManaged) &&
+                                  !source.Exists(Tree::kProc, kDeviceTreeQemuGraphic);
+            for (const std::string& name : source.List(Tree::kProc, kDeviceTree)) {
+                e.deviceTreeFwCfg = e.deviceTreeFwCfg || name.find("fw-cfg") != std::string::npos;
+            }
+            if (!e.deviceTreePowerVm && !e.deviceTreeFwCfg) {
+                e.deviceTreeRootCompatible = source.Read(Tree::kProc, kDeviceTreeCompatible);
+            }
         }
     }
-#endif
-#if defined(__s390__) || defined(__s390x__)
-    e.sysinfo = ReadSmallFile(roots.proc + kSysinfo, 4 * adapters::kSmallFileCap);
-#endif
-    (void)roots;
-    (void)e;
+    if (e.arch == Arch::kS390) {
+        e.sysinfo = source.Read(Tree::kProc, kSysinfo, 4 * adapters::kSmallFileCap);
+    }
 }
 
 // The command name of the process tracing this one, "" when none.
-std::string TracerComm(const std::string& proc) {
-    const auto status = ReadSmallFile(proc + kSelfStatus);
+std::string TracerComm(Source& source) {
+    const auto status = source.Read(Tree::kProc, kSelfStatus);
     const int pid = status ? virt::TracerPid(*status) : 0;
     if (pid <= 0) {
         return "";
     }
     char path[64];
     std::snprintf(path, sizeof path, kCommFormat, pid);
-    return ReadSmallFile(proc + path).value_or("");
+    return source.Read(Tree::kProc, path).value_or("");
 }
 
-bool InCgroupNamespace(const Roots& roots) {
-    if (!PathExists(roots.proc + kSelfCgroupNamespace)) {
-        return false;
+void ReadX86Confidential(Source& source, virt::ConfidentialEvidence& e) {
+    const auto features = source.Cpuid(virt::kLeafFeatures, 0);
+    e.cpuidHypervisor = features && (features->ecx & virt::kHypervisorBit) != 0;
+    if (!e.cpuidHypervisor) {
+        return;
     }
-    if (adapters::IsCgroup2(roots.sys + kCgroupRoot)) {
-        // Only a nested cgroup has cgroup.events; the root never has
-        // cgroup.type, and kernels without the features file lack it too.
-        return PathExists(roots.sys + kCgroupEvents) &&
-               (PathExists(roots.sys + kCgroupType) || !PathExists(roots.sys + kCgroupFeatures));
+    const CpuidRegs vendor = source.Cpuid(virt::kLeafVendor, 0).value_or(CpuidRegs{});
+    e.vendor = Signature(vendor.ebx, vendor.edx, vendor.ecx);
+    if (e.vendor == "AuthenticAMD") {
+        e.maxExtendedLeaf = source.Cpuid(virt::kLeafExtendedMax, 0).value_or(CpuidRegs{}).eax;
+        if (e.maxExtendedLeaf >= virt::kLeafSev) {
+            e.sevFeatures = source.Cpuid(virt::kLeafSev, 0).value_or(CpuidRegs{}).eax;
+        }
+        if ((e.sevFeatures & 0x2) != 0) {
+            e.sevStatus = source.Msr(virt::kMsrSevStatus);
+            e.sevSnpMark = !e.sevStatus && (source.Exists(Tree::kSys, kSevVmpl) ||
+                                            source.Exists(Tree::kSys, kSevGuestDevice));
+            return;
+        }
+    } else if (e.vendor == "GenuineIntel") {
+        const CpuidRegs tdx = source.Cpuid(virt::kLeafTdx, 0).value_or(CpuidRegs{});
+        e.tdxSignature = Signature(tdx.ebx, tdx.edx, tdx.ecx);
+    } else {
+        return;
     }
-    // cgroup v1: release_agent exists only in the root of the hierarchy.
-    return PathExists(roots.sys + kCgroupV1Systemd) &&
-           !PathExists(roots.sys + kCgroupV1ReleaseAgent);
+    const CpuidRegs hv = source.Cpuid(virt::kLeafHypervisor, 0).value_or(CpuidRegs{});
+    e.hyperVMaxLeaf = hv.eax;
+    e.hyperVSignature = Signature(hv.ebx, hv.ecx, hv.edx);
+    if (e.hyperVSignature == "Microsoft Hv") {
+        e.hyperVFeatures = source.Cpuid(virt::kLeafHyperVFeatures, 0).value_or(CpuidRegs{}).ebx;
+        e.hyperVIsolation = source.Cpuid(virt::kLeafHyperVIsolation, 0).value_or(CpuidRegs{}).ebx;
+    }
 }
 
 }  // namespace
 
-Roots RootsFromEnvironment() {
-    Roots roots;
-    roots.proc = ProcRoot();
-    while (!roots.proc.empty() && roots.proc.back() == '/') {
-        roots.proc.pop_back();
-    }
-    roots.sys = Root(kEnvHostSys, kDefaultSysRoot);
-    roots.host = Root(kEnvHostRoot, kDefaultHostRoot);
-    return roots;
-}
-
-virt::VmEvidence ReadVmEvidence(const Roots& roots) {
+virt::VmEvidence ReadVmEvidence(Source& source) {
     virt::VmEvidence e;
-    e.dmi = ReadDmi(roots.sys);
-    e.smbiosBiosEntry = ReadSmallFile(roots.sys + kSmbiosBiosEntry);
-    if (const auto cpu = adapters::ReadCpuid()) {
-        e.cpuidHypervisor = cpu->hypervisor;
-        e.cpuidSignature = cpu->signature;
+    e.arch = virt::ArchOf(source.Machine());
+    e.dmi = ReadDmi(source);
+    e.smbiosBiosEntry = source.Read(Tree::kSys, kSmbiosBiosEntry);
+    if (e.arch == Arch::kX86) {
+        ReadCpuid(source, e);
     }
     // The vendor line comes first; more would make the kernel format the
     // next processors too.
     constexpr std::size_t kCpuinfoHead = 512;
-    e.cpuinfo = ReadSmallFile(roots.proc + kCpuinfo, kCpuinfoHead);
-    e.procXen = PathExists(roots.proc + kXenDir);
+    e.cpuinfo = source.Read(Tree::kProc, kCpuinfo, kCpuinfoHead);
+    e.procXen = source.Exists(Tree::kProc, kXenDir);
     if (e.procXen) {
-        e.xenFeatures = ReadSmallFile(roots.sys + kXenFeatures);
-        e.xenCapabilities = ReadSmallFile(roots.proc + kXenCapabilities);
+        e.xenFeatures = source.Read(Tree::kSys, kXenFeatures);
+        e.xenCapabilities = source.Read(Tree::kProc, kXenCapabilities);
     }
-    e.hypervisorType = ReadSmallFile(roots.sys + kHypervisorType);
-    ReadArchitectureSpecific(roots, e);
+    e.hypervisorType = source.Read(Tree::kSys, kHypervisorType);
+    ReadArchitectureSpecific(source, e);
     return e;
 }
 
-virt::ContainerEvidence ReadContainerEvidence(const Roots& roots) {
+virt::ContainerEvidence ReadContainerEvidence(Source& source) {
     virt::ContainerEvidence e;
-    e.openVz = PathExists(roots.proc + kOpenVzDir);
-    e.openVzHost = e.openVz && PathExists(roots.proc + kOpenVzHostDir);
-    e.osRelease = ReadSmallFile(roots.proc + kOsRelease);
-    e.tracerComm = TracerComm(roots.proc);
-    e.hostContainerManager = ReadSmallFile(roots.host + kHostContainerManager);
-    e.selfIsInit = ::getpid() == 1;
+    e.openVz = source.Exists(Tree::kProc, kOpenVzDir);
+    e.openVzHost = e.openVz && source.Exists(Tree::kProc, kOpenVzHostDir);
+    e.osRelease = source.Read(Tree::kProc, kOsRelease);
+    e.tracerComm = TracerComm(source);
+    e.hostContainerManager = source.Read(Tree::kRoot, kHostContainerManager);
+    e.selfIsInit = source.SelfIsInit();
     if (e.selfIsInit) {
-        if (const char* own = std::getenv(kEnvContainer)) {
-            e.ownContainerVariable = own;
-        }
+        e.ownContainerVariable = source.OwnVariable(kEnvContainer);
     } else {
-        e.systemdContainer = ReadSmallFile(roots.host + kSystemdContainer);
+        e.systemdContainer = source.Read(Tree::kRoot, kSystemdContainer);
         // Kubernetes pods with many services pass 64 KiB; read past the
         // searched part by one long entry.
         constexpr std::size_t kEnvironCap = virt::kEnvironSearched + (1u << 20);
-        if (const auto environ = ReadSmallFile(roots.proc + kInitEnviron, kEnvironCap)) {
+        if (const auto environ = source.Read(Tree::kProc, kInitEnviron, kEnvironCap)) {
             e.initContainerVariable = virt::EnvironValue(*environ, kEnvContainer);
         }
     }
-    e.podmanEnv = PathExists(roots.host + kPodmanEnv);
-    e.dockerEnv = PathExists(roots.host + kDockerEnv);
+    e.podmanEnv = source.Exists(Tree::kRoot, kPodmanEnv);
+    e.dockerEnv = source.Exists(Tree::kRoot, kDockerEnv);
     // Asked only when no marker file decides.
-    e.inCgroupNamespace = !e.podmanEnv && !e.dockerEnv && InCgroupNamespace(roots);
+    if (!e.podmanEnv && !e.dockerEnv) {
+        e.pidNamespace = source.NamespaceInode("pid");
+    }
+    return e;
+}
+
+virt::ConfidentialEvidence ReadConfidentialEvidence(Source& source, Arch arch) {
+    virt::ConfidentialEvidence e;
+    e.arch = arch;
+    switch (arch) {
+        case Arch::kX86: ReadX86Confidential(source, e); break;
+        case Arch::kS390: e.protVirtGuest = source.Read(Tree::kSys, kProtVirtGuest); break;
+        case Arch::kArm:
+            e.ccaDevice = source.Exists(Tree::kSys, kCcaDevice);
+            if (!e.ccaDevice) {
+                e.ccaRealmGuest = source.Read(Tree::kSys, kCcaRealmGuest);
+            }
+            break;
+        case Arch::kPower:
+        case Arch::kRiscv:
+        case Arch::kOther: break;
+    }
     return e;
 }
 

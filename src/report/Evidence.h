@@ -1,22 +1,14 @@
-// Reads the platform report's local evidence through the adapters.
+// Reads the platform report's local evidence from a source: this machine, or
+// a collected directory.
 #pragma once
 
-#include <string>
-
+#include "report/Source.h"
 #include "report/VirtRules.h"
 
 namespace vmdetect::evidence {
 
-// The roots of all local evidence: $HOST_PROC, $HOST_SYS and $HOST_ROOT,
-// each without a trailing slash ("" for "/").
-struct Roots {
-    std::string proc;
-    std::string sys;
-    std::string host;
-};
-Roots RootsFromEnvironment();
-
-virt::VmEvidence ReadVmEvidence(const Roots& roots);
-virt::ContainerEvidence ReadContainerEvidence(const Roots& roots);
+virt::VmEvidence ReadVmEvidence(Source& source);
+virt::ContainerEvidence ReadContainerEvidence(Source& source);
+virt::ConfidentialEvidence ReadConfidentialEvidence(Source& source, virt::Arch arch);
 
 }  // namespace vmdetect::evidence

@@ -12,8 +12,12 @@
 #include "cloud/Identity.h"
 #include "EvDebug.h"
 #include "JsonText.h"
-#include "adapters/Kernel.h"
+#include <cerrno>
+#include <cstdlib>
+
+#include "Constants.h"
 #include "adapters/ForkSafeMutex.h"
+#include "report/EvidenceDir.h"
 
 namespace vmdetect::report {
 
@@ -62,6 +66,9 @@ Attributes LocalAttributes(const Local& local) {
     Attributes out;
     out.push_back({"hypervisor", local.hypervisor.name, local.hypervisor.source});
     out.push_back({"container", local.container.name, local.container.source});
+    if (local.confidential.name != "none") {
+        out.push_back({"confidential", local.confidential.name, local.confidential.source});
+    }
     for (const FirmwareKey& k : kFirmwareKeys) {
         const auto found = local.dmi.find(k.file);
         if (found == local.dmi.end() || found->second.empty()) {
@@ -102,12 +109,27 @@ void Abandon(Cache& cache) {
     new (&cache.networkJson) std::shared_ptr<const std::string>();
 }
 
+// The evidence directory that $VMDETECT_EVIDENCE names, nullptr when none.
+const char* EvidenceDirectory() {
+    const char* dir = std::getenv(kEnvEvidence);
+    return dir != nullptr && *dir != '\0' ? dir : nullptr;
+}
+
 // The local evidence, read by the first caller; it cannot change while the
-// process lives.
+// process lives. A bad evidence directory is not remembered.
 std::shared_ptr<const Local> LocalOnce(Cache& cache) {
     const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
     if (!cache.local) {
-        auto local = std::make_shared<const Local>(ReadLocal(evidence::RootsFromEnvironment()));
+        const char* replay = EvidenceDirectory();
+        const std::unique_ptr<evidence::Source> source =
+            replay != nullptr ? evidence::OpenEvidence(replay)
+                              : evidence::LiveSource(evidence::RootsFromEnvironment());
+        if (!source) {
+            return nullptr;
+        }
+        Local read = ReadLocal(*source);
+        read.replayed = replay != nullptr;
+        auto local = std::make_shared<const Local>(std::move(read));
         EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
                                   "Platform report: hypervisor %s (%s), container %s (%s)",
                                   local->hypervisor.name.c_str(), local->hypervisor.source.c_str(),
@@ -120,19 +142,24 @@ std::shared_ptr<const Local> LocalOnce(Cache& cache) {
 
 }  // namespace
 
-Local ReadLocal(const evidence::Roots& roots) {
+Local ReadLocal(evidence::Source& source) {
     Local local;
-    virt::VmEvidence vm = evidence::ReadVmEvidence(roots);
+    virt::VmEvidence vm = evidence::ReadVmEvidence(source);
     local.hypervisor = virt::DecideHypervisor(vm);
-    local.container = virt::DecideContainer(evidence::ReadContainerEvidence(roots));
+    local.container = virt::DecideContainer(evidence::ReadContainerEvidence(source));
+    local.confidential = virt::DecideConfidential(evidence::ReadConfidentialEvidence(source, vm.arch));
     local.dmi = std::move(vm.dmi);
     local.platform = cloud::FromFirmware(local.dmi);
-    const std::string arch = HostArch(adapters::KernelMachine());
+    const std::string arch = HostArch(source.Machine());
     if (!arch.empty()) {
         local.platform.push_back({"host.arch", arch, "uname"});
     }
     local.platform.push_back({"os.type", "linux", "uname"});
     return local;
+}
+
+Local ReadLocal(const evidence::Roots& roots) {
+    return ReadLocal(*evidence::LiveSource(roots));
 }
 
 std::string Serialize(const Local& local, const Attributes& cloud) {
@@ -161,7 +188,10 @@ std::string Serialize(const Local& local, const Attributes& cloud) {
 std::shared_ptr<const std::string> Cached(unsigned int options) {
     Cache& cache = TheCache();
     const std::shared_ptr<const Local> local = LocalOnce(cache);
-    if ((options & VMDETECT_REPORT_NO_NETWORK) != 0) {
+    if (!local) {
+        return nullptr;
+    }
+    if ((options & VMDETECT_REPORT_NO_NETWORK) != 0 || local->replayed) {
         const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
         return cache.localJson;
     }
@@ -214,4 +244,23 @@ extern "C" int vmdetect_report(char* buffer, size_t size, unsigned int options) 
         buffer[n] = '\0';
     }
     return static_cast<int>(json->size());
+}
+
+extern "C" int vmdetect_collect(const char* dir, unsigned int options) {
+    if (dir == nullptr || *dir == '\0' || (options & ~VMDETECT_COLLECT_PRIVATE) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    int error = 0;
+    try {
+        error = vmdetect::evidence::Collect(dir, vmdetect::evidence::RootsFromEnvironment(),
+                                            (options & VMDETECT_COLLECT_PRIVATE) != 0,
+                                            [](vmdetect::evidence::Source& source) {
+                                                (void)vmdetect::report::ReadLocal(source);
+                                            });
+    } catch (...) {
+        error = ENOMEM;
+    }
+    errno = error;
+    return error == 0 ? 0 : -1;
 }

@@ -13,6 +13,8 @@ namespace vmdetect::report {
 struct Local {
     virt::Verdict hypervisor;
     virt::Verdict container;
+    virt::Verdict confidential;
+    bool replayed = false;  // read from a collected directory: no network
     DmiFields dmi;
     // What needs no request: the cloud the firmware names, the instance id
     // it may hold, the kernel's architecture and the operating system.
@@ -20,6 +22,7 @@ struct Local {
 };
 
 // Reads and decides, uncached.
+Local ReadLocal(evidence::Source& source);
 Local ReadLocal(const evidence::Roots& roots);
 
 // The JSON object of `local` with the `cloud` keys merged in: a metadata

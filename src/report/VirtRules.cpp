@@ -19,36 +19,49 @@ struct Row {
     const char* name;
 };
 
-// The hypervisor's order is systemd-detect-virt's (systemd 252, Debian 12):
-// first the DMI names that stay true when the hypervisor underneath is KVM
-// or cloaks as Hyper-V (oracle, xen, amazon, parallels, google); then
-// User-Mode Linux, which runs nested in anything; then a Xen domain (a
-// control domain waits for CPUID, for it may itself be nested); then CPUID,
-// which names the real hypervisor whatever DMI claims; then the rest of DMI;
-// then /sys/hypervisor, the device tree and z/VM. Within DMI the files are
-// tried in kDmiFiles order (product_name first, so that KVM wins over QEMU)
-// and, for each file, the prefixes in kDmiVendors order.
+// A DMI name that counts only beside some other evidence.
+enum class Unless {
+    kNothing,
+    kNoHypervisorBit,   // Oracle's physical servers share VirtualBox's vendor
+    kNotKvmOnX86,       // Google's bare-metal instances share its guests' name
+};
+struct DmiRow {
+    const char* evidence;
+    const char* name;
+    Unless unless;
+};
+
+// The hypervisor's order is systemd-detect-virt's: first the DMI names that
+// stay true when the hypervisor underneath is KVM or cloaks as Hyper-V
+// (oracle, xen, amazon, parallels, google); then User-Mode Linux, which runs
+// nested in anything; then a Xen domain (a control domain waits for CPUID,
+// for it may itself be nested); then CPUID, which names the real hypervisor
+// whatever DMI claims, except Hyper-V's signature, which KVM also shows to
+// enlightened guests and which therefore waits until everything else has
+// said nothing (systemd 256); then the rest of DMI; then /sys/hypervisor,
+// the device tree and z/VM. Within DMI the files are tried in kDmiFiles
+// order (product_name first, so that KVM wins over QEMU) and, for each file,
+// the prefixes in kDmiVendors order.
 constexpr const char* kDmiFiles[] = {"product_name", "sys_vendor", "board_vendor",
                                      "bios_vendor", "product_version"};
-constexpr Row kDmiVendors[] = {
-    {"KVM", "kvm"},                      // kvm-redhat-masked-2
-    {"OpenStack", "kvm"},                // openstack-1
-    {"KubeVirt", "kvm"},                 // from the rules alone
-    {"Amazon EC2", "amazon"},            // ec2-nitro-1, ec2-metal-1
-    {"QEMU", "qemu"},                    // qemu-1
-    {"VMware", "vmware"},                // vmware-1, vmware-2
-    {"VMW", "vmware"},                   // from the rules alone
-    {"innotek GmbH", "oracle"},          // from the rules alone (product_name decides first)
-    {"VirtualBox", "oracle"},            // virtualbox-1
-    // Not "Oracle Corporation": Oracle's physical servers carry it too
-    // (baremetal-oracle-1); VirtualBox guests say VirtualBox in product_name.
-    {"Xen", "xen"},                      // ec2-xen-1, xen-hvm-redhat-1
-    {"Bochs", "bochs"},                  // qemu-bochs-1
-    {"Parallels", "parallels"},          // parallels-1
-    {"BHYVE", "bhyve"},                  // bhyve-1
-    {"Hyper-V", "microsoft"},            // azure-1-spaces (product_version)
-    {"Apple Virtualization", "apple"},   // from the rules alone
-    {"Google Compute Engine", "google"}, // gce-1
+constexpr DmiRow kDmiVendors[] = {
+    {"KVM", "kvm", Unless::kNothing},                      // kvm-redhat-masked-2
+    {"OpenStack", "kvm", Unless::kNothing},                // openstack-1
+    {"KubeVirt", "kvm", Unless::kNothing},                 // from the rules alone
+    {"Amazon EC2", "amazon", Unless::kNothing},            // ec2-nitro-1, ec2-metal-1
+    {"QEMU", "qemu", Unless::kNothing},                    // qemu-1
+    {"VMware", "vmware", Unless::kNothing},                // vmware-1, vmware-2
+    {"VMW", "vmware", Unless::kNothing},                   // from the rules alone
+    {"innotek GmbH", "oracle", Unless::kNothing},          // from the rules alone (product_name decides first)
+    {"VirtualBox", "oracle", Unless::kNothing},            // virtualbox-1
+    {"Oracle Corporation", "oracle", Unless::kNoHypervisorBit},  // baremetal-oracle-1: not a guest
+    {"Xen", "xen", Unless::kNothing},                      // ec2-xen-1, xen-hvm-redhat-1
+    {"Bochs", "bochs", Unless::kNothing},                  // qemu-bochs-1
+    {"Parallels", "parallels", Unless::kNothing},          // parallels-1
+    {"BHYVE", "bhyve", Unless::kNothing},                  // bhyve-1
+    {"Hyper-V", "microsoft", Unless::kNothing},            // azure-1-spaces (product_version)
+    {"Apple Virtualization", "apple", Unless::kNothing},   // from the rules alone
+    {"Google Compute Engine", "google", Unless::kNotKvmOnX86},  // gce-1; bare metal: systemd 258
 };
 // DMI names taken before CPUID.
 constexpr const char* kDmiFirst[] = {"oracle", "xen", "amazon", "parallels", "google"};
@@ -66,7 +79,9 @@ constexpr Row kCpuidSignatures[] = {
 // first, as they leave no marker of their own; then what the manager says
 // in /run/host, in PID 1's environment (its own when this is PID 1) or in
 // /run/systemd; only then the files an image may carry by accident
-// (/run/.containerenv before /.dockerenv); last a private cgroup namespace.
+// (/run/.containerenv before /.dockerenv); last a PID namespace other than
+// the initial one (systemd 257; it replaced 252's cgroup-namespace guess,
+// which took nested cgroups on hosts for containers).
 // The names a manager may give, from the rules alone (docker: this machine).
 constexpr const char* kContainerNames[] = {"lxc",    "lxc-libvirt", "systemd-nspawn",
                                            "docker", "podman",      "rkt",
@@ -90,7 +105,28 @@ bool In(const char* const (&names)[N], const std::string& name) {
     return false;
 }
 
+struct ArchRow {
+    const char* machine;
+    bool prefix;  // "arm" covers armv6l, armv7l and armv8l
+    Arch arch;
+};
+constexpr ArchRow kArchitectures[] = {
+    {"x86_64", false, Arch::kX86}, {"i386", false, Arch::kX86},   {"i486", false, Arch::kX86},
+    {"i586", false, Arch::kX86},   {"i686", false, Arch::kX86},   {"aarch64", false, Arch::kArm},
+    {"arm", true, Arch::kArm},     {"ppc", true, Arch::kPower},   {"s390", true, Arch::kS390},
+    {"riscv", true, Arch::kRiscv},
+};
+
 }  // namespace
+
+Arch ArchOf(std::string_view machine) {
+    for (const ArchRow& row : kArchitectures) {
+        if (row.prefix ? StartsWith(machine, row.machine) : machine == row.machine) {
+            return row.arch;
+        }
+    }
+    return Arch::kOther;
+}
 
 std::string_view NextLine(std::string_view& text) {
     const std::size_t end = text.find_first_of(std::string_view("\n\r\0", 3));
@@ -155,6 +191,20 @@ Verdict Found(const char* name, const char* source) {
     return Verdict{name, source};
 }
 
+bool IsKvmSignature(const VmEvidence& e) {
+    return e.cpuidHypervisor && (e.cpuidSignature == std::string("KVMKVMKVM\0\0\0", 12) ||
+                                 e.cpuidSignature == "Linux KVM Hv");
+}
+
+bool Applies(const DmiRow& row, const VmEvidence& e) {
+    switch (row.unless) {
+        case Unless::kNothing: return true;
+        case Unless::kNoHypervisorBit: return e.cpuidHypervisor;
+        case Unless::kNotKvmOnX86: return e.arch != Arch::kX86 || IsKvmSignature(e);
+    }
+    return true;
+}
+
 Verdict DmiVendor(const VmEvidence& e) {
     for (const char* file : kDmiFiles) {
         const auto found = e.dmi.find(file);
@@ -162,8 +212,8 @@ Verdict DmiVendor(const VmEvidence& e) {
             continue;
         }
         const std::string_view value = FirstLine(found->second);
-        for (const Row& row : kDmiVendors) {
-            if (StartsWith(value, row.evidence)) {
+        for (const DmiRow& row : kDmiVendors) {
+            if (StartsWith(value, row.evidence) && Applies(row, e)) {
                 return Found(row.name, "dmi");
             }
         }
@@ -283,6 +333,10 @@ Verdict DeviceTree(const VmEvidence& e) {
     }
     if (e.deviceTreePowerVm) return Found("powervm", "device-tree");
     if (e.deviceTreeFwCfg) return Found("qemu", "device-tree");
+    // crosvm, and QEMU's virt board without fw-cfg (systemd 258).
+    if (e.deviceTreeRootCompatible && FirstLine(*e.deviceTreeRootCompatible) == "linux,dummy-virt") {
+        return Found(kVmOther, "device-tree");
+    }
     return Verdict{};
 }
 
@@ -324,11 +378,12 @@ Verdict DecideHypervisor(const VmEvidence& e) {
         return v.name != kNone && v.name != kVmOther;
     };
     const Verdict cpu = Cpuid(e);
-    if (consider(cpu)) {
+    const bool hyperV = cpu.name == "microsoft";
+    if (!hyperV && consider(cpu)) {
         return cpu;
     }
     if (controlDomain) {
-        return other;
+        return hyperV ? cpu : other;
     }
     if (consider(dmi)) {
         return dmi;
@@ -345,7 +400,7 @@ Verdict DecideHypervisor(const VmEvidence& e) {
         return dt;
     }
     const Verdict zvm = Zvm(e);
-    return zvm.name != kNone ? zvm : other;
+    return zvm.name != kNone ? zvm : hyperV ? cpu : other;
 }
 
 namespace {
@@ -420,7 +475,9 @@ Verdict DecideContainer(const ContainerEvidence& e) {
     if (files.name != kNone) {
         return files;
     }
-    return e.inCgroupNamespace ? Found(kContainerOther, "file") : Verdict{};
+    return e.pidNamespace && *e.pidNamespace != kInitialPidNamespace
+               ? Found(kContainerOther, "namespace")
+               : Verdict{};
 }
 
 }  // namespace vmdetect::virt

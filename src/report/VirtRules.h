@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,9 +12,15 @@
 
 namespace vmdetect::virt {
 
+// The architecture families whose rules differ, from uname's machine; a
+// machine not listed gets no architecture's rules.
+enum class Arch { kOther, kX86, kArm, kPower, kS390, kRiscv };
+Arch ArchOf(std::string_view machine);
+
 // What the machine shows about a hypervisor. Files are as read (nullopt:
 // absent or unreadable); DMI values have their trailing newline dropped.
 struct VmEvidence {
+    Arch arch = Arch::kOther;
     report::DmiFields dmi;
     std::optional<std::string> smbiosBiosEntry;  // raw SMBIOS type 0 structure
     bool cpuidHypervisor = false;
@@ -24,9 +31,10 @@ struct VmEvidence {
     std::optional<std::string> xenCapabilities;
     std::optional<std::string> hypervisorType;
     // Device tree and z/VM: gathered only on the architectures that have them.
-    std::optional<std::string> deviceTreeCompatible;
+    std::optional<std::string> deviceTreeCompatible;  // the hypervisor node's
     bool deviceTreePowerVm = false;
     bool deviceTreeFwCfg = false;
+    std::optional<std::string> deviceTreeRootCompatible;
     std::optional<std::string> sysinfo;
 };
 
@@ -43,7 +51,28 @@ struct ContainerEvidence {
     std::optional<std::string> initContainerVariable;
     bool podmanEnv = false;
     bool dockerEnv = false;
-    bool inCgroupNamespace = false;
+    std::optional<std::uint64_t> pidNamespace;  // inode of this process's
+};
+
+// What the machine shows about confidential computing. On x86 the CPUID
+// leaves are read whenever the hypervisor bit is set; the MSR only when the
+// SEV leaf says SEV.
+struct ConfidentialEvidence {
+    Arch arch = Arch::kOther;
+    bool cpuidHypervisor = false;
+    std::string vendor;                      // leaf 0: EBX EDX ECX
+    std::uint32_t maxExtendedLeaf = 0;       // leaf 0x80000000 EAX
+    std::uint32_t sevFeatures = 0;           // leaf 0x8000001f EAX
+    std::string tdxSignature;                // leaf 0x21: EBX EDX ECX
+    std::uint32_t hyperVMaxLeaf = 0;         // leaf 0x40000000 EAX
+    std::string hyperVSignature;             // leaf 0x40000000: EBX ECX EDX
+    std::uint32_t hyperVFeatures = 0;        // leaf 0x40000003 EBX
+    std::uint32_t hyperVIsolation = 0;       // leaf 0x4000000c EBX
+    std::optional<std::uint64_t> sevStatus;  // MSR 0xc0010131
+    bool sevSnpMark = false;                 // sev/vmpl or the sev-guest device
+    std::optional<std::string> protVirtGuest;
+    bool ccaDevice = false;
+    std::optional<std::string> ccaRealmGuest;
 };
 
 // A decided name and the kind of evidence that decided it ("" for none).
@@ -54,6 +83,22 @@ struct Verdict {
 
 Verdict DecideHypervisor(const VmEvidence& evidence);
 Verdict DecideContainer(const ContainerEvidence& evidence);
+// "none" when the machine is not a confidential guest.
+Verdict DecideConfidential(const ConfidentialEvidence& evidence);
+
+// The CPUID leaves and the MSR that decide, for readers and collectors.
+constexpr std::uint32_t kLeafVendor = 0;
+constexpr std::uint32_t kLeafFeatures = 1;
+constexpr std::uint32_t kLeafTdx = 0x21;
+constexpr std::uint32_t kLeafHypervisor = 0x40000000;
+constexpr std::uint32_t kLeafHyperVFeatures = 0x40000003;
+constexpr std::uint32_t kLeafHyperVIsolation = 0x4000000c;
+constexpr std::uint32_t kLeafExtendedMax = 0x80000000;
+constexpr std::uint32_t kLeafSev = 0x8000001f;
+constexpr std::uint32_t kMsrSevStatus = 0xc0010131;
+constexpr std::uint32_t kHypervisorBit = 1u << 31;  // leaf 1 ECX
+// The initial PID namespace's inode (PROC_PID_INIT_INO).
+constexpr std::uint64_t kInitialPidNamespace = 0xeffffffc;
 
 // Every single-line file of the evidence is read as systemd's line reader
 // reads it: a line ends at the first \n, \r or NUL. NextLine returns the

@@ -26,7 +26,9 @@ namespace {
 // Exit statuses.
 constexpr int kExitOk = 0;
 constexpr int kExitNothing = 1;  // --quiet and no bit set
-constexpr int kExitNotWritten = 1;  // --write could not write its directory
+constexpr int kExitNotWritten = 1;  // --write or --collect could not write its directory
+constexpr int kExitNoEvidence = 1;  // --evidence names no evidence directory
+constexpr int kExitNotConfidential = 1;  // --cvm: not a confidential guest
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 3;  // output not written, or the library failed
 
@@ -45,7 +47,11 @@ constexpr long kMaxLogLevel = 1000;
     "      --otel          print only the report as OpenTelemetry resource attributes\n" \
     "      --prometheus    print only the report as a Prometheus info metric\n"        \
     "      --write DIR     write report.json, otel.env and vmdetect.prom into DIR\n"   \
+    "      --cvm           print the confidential VM technology, or none\n"            \
     "      --no-network    report local evidence only; ask no metadata service\n"         \
+    "      --collect DIR   copy the report's evidence into DIR, then print the report\n" \
+    "      --private       with --collect: copy serial numbers and UUIDs too\n"        \
+    "      --evidence DIR  make the report from DIR, collected earlier, not the machine\n" \
     "  -q, --quiet         print nothing; exit 0 when a platform bit is set, 1 when none\n" \
     "  -v, --verbose[=N]   log to standard error at level N (default 4)\n"                \
     "  -h, --help          print this help and exit\n"                                    \
@@ -63,7 +69,8 @@ constexpr const char* kHelp =
     "\n"
     "Exit status:\n"
     "  0  success; with --quiet: a platform bit is set\n"
-    "  1  with --quiet: no bit is set; with --write: DIR could not be written\n"
+    "  1  with --quiet: no bit is set; with --write or --collect: DIR could not be\n"
+    "     written; with --evidence: DIR is no evidence directory; with --cvm: none\n"
     "  2  usage error\n"
     "  3  the output could not be written, or the library failed\n"
     "\n"
@@ -74,6 +81,7 @@ constexpr const char* kHelp =
     "  HOST_PROC                          process file system root (/proc)\n"
     "  HOST_SYS                           sysfs root (/sys)\n"
     "  HOST_ROOT                          root of the host's files (/)\n"
+    "  VMDETECT_EVIDENCE                  evidence directory the report reads instead\n"
     "  AWS_EC2_METADATA_SERVICE_ENDPOINT  EC2 metadata base URL\n"
     "  AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE IPv4 or IPv6: which EC2 address\n"
     "  AWS_EC2_METADATA_DISABLED          true: do not ask the EC2 metadata service\n"
@@ -94,6 +102,10 @@ struct Options {
     bool otel = false;
     bool prometheus = false;
     std::string writeDir;  // --write: "" when not given
+    bool cvm = false;
+    std::string collectDir;   // --collect: "" when not given
+    bool withPrivate = false;
+    std::string evidenceDir;  // --evidence: "" when not given
     bool quiet = false;
     bool verbose = false;
     std::string level = kDefaultVerboseLevel;
@@ -136,17 +148,39 @@ bool Consistent(int argc, char** argv, const Options& options) {
         return false;
     }
     const int reportForms = int{options.report} + int{options.otel} + int{options.prometheus} +
-                            int{!options.writeDir.empty()};
-    if (reportForms > 1 || (reportForms == 1 && (options.json || options.quiet))) {
-        Usage("--report, --otel, --prometheus and --write go alone, without --json or --quiet");
+                            int{!options.writeDir.empty()} + int{options.cvm} +
+                            int{!options.collectDir.empty()};
+    if (reportForms > 1 || (reportForms == 1 && options.json) ||
+        (reportForms == 1 && options.quiet && !options.cvm)) {
+        Usage("--report, --otel, --prometheus, --write, --cvm and --collect go alone, without --json or --quiet");
+        return false;
+    }
+    if (options.withPrivate && options.collectDir.empty()) {
+        Usage("--private goes with --collect");
+        return false;
+    }
+    if (!options.evidenceDir.empty() && (options.json || (options.quiet && !options.cvm) ||
+                                         !options.collectDir.empty())) {
+        Usage("--evidence goes with --report, --otel, --prometheus, --write or --cvm");
         return false;
     }
     return true;
 }
 
+// A directory argument: not empty.
+bool DirectoryArgument(const char* option, std::string& dir) {
+    if (optarg == nullptr || *optarg == '\0') {
+        const std::string message = std::string(option) + " needs a directory";
+        Usage(message.c_str());
+        return false;
+    }
+    dir = optarg;
+    return true;
+}
+
 ParseResult ParseOptions(int argc, char** argv, Options& options) {
     enum { kOptJson = 256, kOptVersion, kOptReport, kOptNoNetwork, kOptOtel, kOptPrometheus,
-           kOptWrite };
+           kOptWrite, kOptCvm, kOptCollect, kOptPrivate, kOptEvidence };
     static const option kLongOptions[] = {
         {"json", no_argument, nullptr, kOptJson},
         {"report", no_argument, nullptr, kOptReport},
@@ -154,6 +188,10 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
         {"otel", no_argument, nullptr, kOptOtel},
         {"prometheus", no_argument, nullptr, kOptPrometheus},
         {"write", required_argument, nullptr, kOptWrite},
+        {"cvm", no_argument, nullptr, kOptCvm},
+        {"collect", required_argument, nullptr, kOptCollect},
+        {"private", no_argument, nullptr, kOptPrivate},
+        {"evidence", required_argument, nullptr, kOptEvidence},
         {"quiet", no_argument, nullptr, 'q'},
         {"verbose", optional_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
@@ -171,11 +209,15 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
             case kOptOtel: options.otel = true; break;
             case kOptPrometheus: options.prometheus = true; break;
             case kOptWrite:
-                if (optarg == nullptr || *optarg == '\0') {
-                    Usage("--write needs a directory");
-                    return kUsageError;
-                }
-                options.writeDir = optarg;
+                if (!DirectoryArgument("--write", options.writeDir)) return kUsageError;
+                break;
+            case kOptCvm: options.cvm = true; break;
+            case kOptCollect:
+                if (!DirectoryArgument("--collect", options.collectDir)) return kUsageError;
+                break;
+            case kOptPrivate: options.withPrivate = true; break;
+            case kOptEvidence:
+                if (!DirectoryArgument("--evidence", options.evidenceDir)) return kUsageError;
                 break;
             case 'q': options.quiet = true; break;
             case 'v':
@@ -337,9 +379,31 @@ int FinishOutput(int status) {
     return status;
 }
 
+// --cvm: the name alone, exiting as systemd-detect-virt --cvm does; with
+// --quiet only the status.
+int Confidential(const Options& options, const std::string& report) {
+    std::string name = ReportName(report, "confidential");
+    if (name.empty()) {
+        name = "none";
+    }
+    if (!options.quiet) {
+        std::printf("%s\n", name.c_str());
+    }
+    return FinishOutput(name != "none" ? kExitOk : kExitNotConfidential);
+}
+
 // Only the report: none of the five entry points, no process.
 int ReportOnly(const Options& options) {
     const std::string report = Report(options);
+    const std::string& replayed = options.evidenceDir.empty() ? options.collectDir : options.evidenceDir;
+    if (report.empty() && !replayed.empty()) {
+        std::fprintf(stderr, "vmdetect: %s is not a vmdetect evidence directory (no format line 'vmdetect-evidence 1')\n",
+                     replayed.c_str());
+        return kExitNoEvidence;
+    }
+    if (options.cvm && !report.empty()) {
+        return Confidential(options, report);
+    }
     std::string out = report + "\n";
     vmdetect_cli::Files files;
     const bool made = !report.empty() &&
@@ -365,6 +429,18 @@ int ReportOnly(const Options& options) {
     return FinishOutput(kExitOk);
 }
 
+// --collect: the evidence into DIR, which the report then reads.
+int Collect(const Options& options) {
+    const unsigned int flags = options.withPrivate ? VMDETECT_COLLECT_PRIVATE : 0u;
+    if (vmdetect_collect(options.collectDir.c_str(), flags) != 0) {
+        const int error = errno;
+        std::fprintf(stderr, "vmdetect: cannot collect into %s: %s\n", options.collectDir.c_str(),
+                     error == ENOTEMPTY ? "it exists and is not empty" : std::strerror(error));
+        return kExitNotWritten;
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -377,7 +453,21 @@ int main(int argc, char** argv) {
     }
     ConfigureLog(options);
     try {
-        if (options.report || options.otel || options.prometheus || !options.writeDir.empty()) {
+        if (!options.collectDir.empty()) {
+            const int status = Collect(options);
+            if (status != kExitOk) {
+                return status;
+            }
+        }
+        if (!options.evidenceDir.empty() || !options.collectDir.empty()) {
+            // The library reads the directory instead of the machine, and asks no service.
+            ::setenv("VMDETECT_EVIDENCE", options.collectDir.empty() ? options.evidenceDir.c_str()
+                                                                     : options.collectDir.c_str(), 1);
+            options.noNetwork = true;
+            options.report = options.report || !(options.otel || options.prometheus || options.cvm ||
+                                                 !options.writeDir.empty());
+        }
+        if (options.report || options.otel || options.prometheus || !options.writeDir.empty() || options.cvm) {
             return ReportOnly(options);
         }
         const Answers answers = Query(options);

@@ -1,0 +1,361 @@
+#include "report/EvidenceDir.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <utility>
+
+#include "Constants.h"
+#include "EvDebug.h"
+#include "adapters/FileWriter.h"
+#include "adapters/Kernel.h"
+#include "report/VirtRules.h"
+
+namespace vmdetect::evidence {
+
+namespace {
+
+constexpr const char* kFnEvidence = "int vmdetect_report(char*, size_t, unsigned int)";
+
+// Never copied unless asked: they identify the machine, not the platform.
+constexpr const char* kPrivateDmiFiles[] = {"product_serial", "product_uuid", "board_serial",
+                                            "chassis_serial"};
+
+std::string TreeDir(Tree tree) {
+    switch (tree) {
+        case Tree::kSys: return kEvidenceSysDir;
+        case Tree::kProc: return kEvidenceProcDir;
+        case Tree::kRoot: break;
+    }
+    return kEvidenceRootDir;
+}
+
+// The path of an evidence file within the directory: "sys/class/dmi/id/sys_vendor".
+std::string InDirectory(Tree tree, const std::string& path) {
+    std::string out = TreeDir(tree) + path;
+    while (out.back() == '/') {
+        out.pop_back();
+    }
+    return out;
+}
+
+std::string Hex(std::uint64_t value, int digits) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%0*" PRIx64, digits, value);
+    return text;
+}
+
+// "0x" and 1 to `digits` hex digits, the whole word.
+bool ParseHex(const std::string& word, int digits, std::uint64_t& value) {
+    if (word.size() < 3 || word.size() > std::size_t(digits) + 2 || word.compare(0, 2, "0x") != 0) {
+        return false;
+    }
+    value = 0;
+    for (std::size_t i = 2; i < word.size(); ++i) {
+        const char c = word[i];
+        const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0) {
+            return false;
+        }
+        value = value * 16 + std::uint64_t(d);
+    }
+    return true;
+}
+
+// What a collection holds besides files.
+struct Facts {
+    std::map<std::pair<std::uint32_t, std::uint32_t>, CpuidRegs> cpuid;
+    std::map<std::uint32_t, std::uint64_t> msr;
+    std::map<std::string, std::uint64_t> namespaces;
+    std::string machine;
+};
+
+// ---- Replay ----------------------------------------------------------------
+
+class Directory final : public Source {
+public:
+    Directory(std::string dir, std::string real, Facts facts)
+        : m_dir(std::move(dir)), m_real(std::move(real)), m_facts(std::move(facts)),
+          m_x86(virt::ArchOf(m_facts.machine) == virt::Arch::kX86) {}
+
+    std::optional<std::string> Read(Tree tree, const std::string& path, std::size_t cap) override {
+        const auto file = Resolve(tree, path);
+        if (!file || file->second != adapters::PathKind::kFile) {
+            return std::nullopt;
+        }
+        return adapters::ReadSmallFile(file->first, cap);
+    }
+    bool Exists(Tree tree, const std::string& path) override { return Resolve(tree, path).has_value(); }
+    std::vector<std::string> List(Tree tree, const std::string& path) override {
+        const auto dir = Resolve(tree, path);
+        return dir && dir->second == adapters::PathKind::kDirectory ? adapters::ListDirectory(dir->first)
+                                                                     : std::vector<std::string>{};
+    }
+    // A leaf the collection lacks reads as zeros, as on a processor that has it empty.
+    std::optional<CpuidRegs> Cpuid(std::uint32_t leaf, std::uint32_t subleaf) override {
+        if (!m_x86) {
+            return std::nullopt;
+        }
+        const auto found = m_facts.cpuid.find({leaf, subleaf});
+        return found != m_facts.cpuid.end() ? found->second : CpuidRegs{};
+    }
+    std::optional<std::uint64_t> Msr(std::uint32_t index) override {
+        const auto found = m_facts.msr.find(index);
+        return found != m_facts.msr.end() ? std::optional<std::uint64_t>(found->second) : std::nullopt;
+    }
+    std::optional<std::uint64_t> NamespaceInode(const std::string& name) override {
+        const auto found = m_facts.namespaces.find(name);
+        return found != m_facts.namespaces.end() ? std::optional<std::uint64_t>(found->second) : std::nullopt;
+    }
+    std::string Machine() override { return m_facts.machine; }
+    bool SelfIsInit() override { return false; }
+    std::optional<std::string> OwnVariable(const char*) override { return std::nullopt; }
+
+private:
+    // The file or directory within the collection; a link leading out of it
+    // and anything but a file or directory count as absent.
+    std::optional<std::pair<std::string, adapters::PathKind>> Resolve(Tree tree, const std::string& path) const {
+        const std::string full = m_dir + "/" + InDirectory(tree, path);
+        const auto real = adapters::RealPath(full);
+        if (!real) {
+            return std::nullopt;
+        }
+        const std::string inside = m_real == "/" ? m_real : m_real + "/";
+        if (real->compare(0, inside.size(), inside) != 0) {
+            EvDebug(nullptr).DebugLvl(kFnEvidence, 1, "Evidence %s leads out of the directory; taken as absent",
+                                      full.c_str());
+            return std::nullopt;
+        }
+        const adapters::PathKind kind = adapters::KindOf(*real);
+        if (kind != adapters::PathKind::kFile && kind != adapters::PathKind::kDirectory) {
+            EvDebug(nullptr).DebugLvl(kFnEvidence, 1, "Evidence %s is not a file or directory; taken as absent",
+                                      full.c_str());
+            return std::nullopt;
+        }
+        return std::make_pair(*real, kind);
+    }
+
+    std::string m_dir;
+    std::string m_real;
+    Facts m_facts;
+    bool m_x86;
+};
+
+// The lines of a fact file, each split into words; a missing file has none.
+std::vector<std::vector<std::string>> FactLines(const std::string& real, const char* name) {
+    std::vector<std::vector<std::string>> lines;
+    const std::string path = real + "/" + name;
+    if (adapters::KindOf(path) != adapters::PathKind::kFile) {
+        return lines;
+    }
+    std::istringstream in(adapters::ReadSmallFile(path, 1u << 20).value_or(""));
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        lines.emplace_back();
+        for (std::string word; words >> word;) {
+            lines.back().push_back(word);
+        }
+    }
+    return lines;
+}
+
+void BadLine(const char* file, const std::vector<std::string>& words) {
+    std::string line;
+    for (const std::string& word : words) {
+        line += (line.empty() ? "" : " ") + word;
+    }
+    EvDebug(nullptr).DebugLvl(kFnEvidence, 1, "Evidence %s: line [%s] does not parse; ignored", file,
+                              line.c_str());
+}
+
+Facts ReadFacts(const std::string& real) {
+    Facts facts;
+    const auto uname = adapters::ReadSmallFile(real + "/" + kEvidenceUnameFile);
+    facts.machine = uname ? std::string(virt::FirstLine(*uname)) : "";
+    for (const auto& w : FactLines(real, kEvidenceCpuidFile)) {
+        std::uint64_t v[6];
+        bool ok = w.size() == 6;
+        for (std::size_t i = 0; ok && i < 6; ++i) ok = ParseHex(w[i], 8, v[i]);
+        if (!ok) {
+            BadLine(kEvidenceCpuidFile, w);
+            continue;
+        }
+        facts.cpuid[{std::uint32_t(v[0]), std::uint32_t(v[1])}] =
+            CpuidRegs{std::uint32_t(v[2]), std::uint32_t(v[3]), std::uint32_t(v[4]), std::uint32_t(v[5])};
+    }
+    for (const auto& w : FactLines(real, kEvidenceMsrFile)) {
+        std::uint64_t index = 0, value = 0;
+        if (w.size() != 2 || !ParseHex(w[0], 8, index) || !ParseHex(w[1], 16, value)) {
+            BadLine(kEvidenceMsrFile, w);
+            continue;
+        }
+        facts.msr[std::uint32_t(index)] = value;
+    }
+    for (const auto& w : FactLines(real, kEvidenceNamespaceFile)) {
+        char* end = nullptr;
+        const unsigned long long inode = w.size() == 2 ? std::strtoull(w[1].c_str(), &end, 10) : 0;
+        if (w.size() != 2 || end == w[1].c_str() || *end != '\0' || w[1][0] == '-') {
+            BadLine(kEvidenceNamespaceFile, w);
+            continue;
+        }
+        facts.namespaces[w[0]] = inode;
+    }
+    return facts;
+}
+
+
+// ---- Collection ------------------------------------------------------------
+
+// This machine, with every answer the report gets written down.
+class Recorder final : public Source {
+public:
+    Recorder(const Roots& roots, bool withPrivate)
+        : m_live(LiveSource(roots)), m_roots(roots), m_private(withPrivate) {}
+
+    std::optional<std::string> Read(Tree tree, const std::string& path, std::size_t cap) override {
+        auto content = m_live->Read(tree, path, cap);
+        if (content && Shareable(tree, path)) {
+            m_files[InDirectory(tree, path)] = tree == Tree::kProc && path == kInitEnviron
+                                                   ? OnlyContainerEntry(*content) : *content;
+        }
+        return content;
+    }
+    // Existence is evidence: a directory is made, a file copied (empty when
+    // unreadable), anything else stands as an empty file.
+    bool Exists(Tree tree, const std::string& path) override {
+        if (!m_live->Exists(tree, path)) {
+            return false;
+        }
+        if (KindOf(tree, path) == adapters::PathKind::kDirectory) {
+            m_files.emplace(InDirectory(tree, path), std::nullopt);
+        } else {
+            m_files.emplace(InDirectory(tree, path), m_live->Read(tree, path).value_or(""));
+        }
+        return true;
+    }
+    // The names that matter are those of directories (device tree nodes).
+    std::vector<std::string> List(Tree tree, const std::string& path) override {
+        std::vector<std::string> names = m_live->List(tree, path);
+        m_files.emplace(InDirectory(tree, path), std::nullopt);
+        for (const std::string& name : names) {
+            if (KindOf(tree, path + "/" + name) == adapters::PathKind::kDirectory) {
+                m_files.emplace(InDirectory(tree, path + "/" + name), std::nullopt);
+            }
+        }
+        return names;
+    }
+    std::optional<CpuidRegs> Cpuid(std::uint32_t leaf, std::uint32_t subleaf) override {
+        const auto regs = m_live->Cpuid(leaf, subleaf);
+        if (regs) m_facts.cpuid[{leaf, subleaf}] = *regs;
+        return regs;
+    }
+    std::optional<std::uint64_t> Msr(std::uint32_t index) override {
+        const auto value = m_live->Msr(index);
+        if (value) m_facts.msr[index] = *value;
+        return value;
+    }
+    std::optional<std::uint64_t> NamespaceInode(const std::string& name) override {
+        const auto inode = m_live->NamespaceInode(name);
+        if (inode) m_facts.namespaces[name] = *inode;
+        return inode;
+    }
+    std::string Machine() override { return m_facts.machine = m_live->Machine(); }
+    bool SelfIsInit() override { return m_live->SelfIsInit(); }
+    std::optional<std::string> OwnVariable(const char* name) override { return m_live->OwnVariable(name); }
+
+    int Write(const std::string& dir) const;
+
+private:
+    bool Shareable(Tree tree, const std::string& path) const {
+        for (const char* name : kPrivateDmiFiles) {
+            if (!m_private && tree == Tree::kSys && path == std::string(kDmiIdDir) + name) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // PID 1's environment may hold secrets; only the manager's mark is evidence.
+    static std::string OnlyContainerEntry(const std::string& environ) {
+        const auto value = virt::EnvironValue(environ, kEnvContainer);
+        return value ? std::string(kEnvContainer) + "=" + *value + std::string(1, '\0') : "";
+    }
+    adapters::PathKind KindOf(Tree tree, const std::string& path) const {
+        const std::string& root = tree == Tree::kSys ? m_roots.sys : tree == Tree::kProc ? m_roots.proc : m_roots.host;
+        return adapters::KindOf(root + path);
+    }
+    std::string FactFiles(const char* name) const;
+
+    std::unique_ptr<Source> m_live;
+    Roots m_roots;
+    bool m_private;
+    std::map<std::string, std::optional<std::string>> m_files;  // nullopt: a directory
+    Facts m_facts;
+};
+
+std::string Recorder::FactFiles(const char* name) const {
+    std::string out;
+    if (std::strcmp(name, kEvidenceCpuidFile) == 0) {
+        for (const auto& [leaf, r] : m_facts.cpuid) {
+            out += Hex(leaf.first, 8) + " " + Hex(leaf.second, 8) + " " + Hex(r.eax, 8) + " " + Hex(r.ebx, 8) +
+                   " " + Hex(r.ecx, 8) + " " + Hex(r.edx, 8) + "\n";
+        }
+    } else if (std::strcmp(name, kEvidenceMsrFile) == 0) {
+        for (const auto& [index, value] : m_facts.msr) out += Hex(index, 8) + " " + Hex(value, 16) + "\n";
+    } else {
+        for (const auto& [ns, inode] : m_facts.namespaces) out += ns + " " + std::to_string(inode) + "\n";
+    }
+    return out;
+}
+
+// Files first, the format line last: a collection cut short is refused.
+int Recorder::Write(const std::string& dir) const {
+    int error = adapters::MakeEmptyDirectory(dir);
+    for (auto file = m_files.begin(); error == 0 && file != m_files.end(); ++file) {
+        const std::string path = dir + "/" + file->first;
+        if (!file->second) {
+            error = adapters::MakeDirectories(path);
+            continue;
+        }
+        error = adapters::MakeDirectories(path.substr(0, path.rfind('/')));
+        if (error == 0) error = adapters::WriteNewFile(path, *file->second);
+    }
+    for (const char* name : {kEvidenceCpuidFile, kEvidenceMsrFile, kEvidenceNamespaceFile}) {
+        const std::string content = FactFiles(name);
+        if (error == 0 && !content.empty()) error = adapters::WriteNewFile(dir + "/" + name, content);
+    }
+    if (error == 0) {
+        error = adapters::WriteNewFile(dir + "/" + kEvidenceUnameFile,
+                                       m_facts.machine + "\n" + adapters::KernelRelease() + "\n");
+    }
+    if (error == 0) {
+        error = adapters::WriteNewFile(dir + "/" + kEvidenceFormatFile, std::string(kEvidenceFormatLine) + "\n");
+    }
+    return error;
+}
+
+}  // namespace
+
+std::unique_ptr<Source> OpenEvidence(const std::string& dir) {
+    const auto real = adapters::RealPath(dir);
+    const auto format = real ? adapters::ReadSmallFile(*real + "/" + kEvidenceFormatFile) : std::nullopt;
+    if (!format || virt::FirstLine(*format) != kEvidenceFormatLine) {
+        EvDebug(nullptr).Error(kFnEvidence, "%s is not a vmdetect evidence directory: no format line \"%s\"",
+                               dir.c_str(), kEvidenceFormatLine);
+        return nullptr;
+    }
+    return std::make_unique<Directory>(dir, *real, ReadFacts(*real));
+}
+
+int Collect(const std::string& dir, const Roots& roots, bool withPrivate,
+            const std::function<void(Source&)>& readAll) {
+    Recorder recorder(roots, withPrivate);
+    readAll(recorder);
+    return recorder.Write(dir);
+}
+
+}  // namespace vmdetect::evidence

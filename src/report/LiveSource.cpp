@@ -1,0 +1,82 @@
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "Constants.h"
+#include "HostProc.h"
+#include "adapters/Kernel.h"
+#include "report/Source.h"
+
+namespace vmdetect::evidence {
+
+namespace {
+
+std::string WithoutTrailingSlashes(std::string root) {
+    while (!root.empty() && root.back() == '/') {
+        root.pop_back();
+    }
+    return root;
+}
+
+std::string Root(const char* variable, const char* fallback) {
+    const char* configured = std::getenv(variable);
+    return WithoutTrailingSlashes(configured != nullptr && *configured != '\0' ? configured : fallback);
+}
+
+class Live final : public Source {
+public:
+    explicit Live(Roots roots) : m_roots(std::move(roots)) {}
+
+    std::optional<std::string> Read(Tree tree, const std::string& path, std::size_t cap) override {
+        return adapters::ReadSmallFile(Path(tree, path), cap);
+    }
+    bool Exists(Tree tree, const std::string& path) override {
+        return adapters::PathExists(Path(tree, path));
+    }
+    std::vector<std::string> List(Tree tree, const std::string& path) override {
+        return adapters::ListDirectory(Path(tree, path));
+    }
+    std::optional<CpuidRegs> Cpuid(std::uint32_t leaf, std::uint32_t subleaf) override {
+        return adapters::Cpuid(leaf, subleaf);
+    }
+    std::optional<std::uint64_t> Msr(std::uint32_t index) override {
+        return adapters::ReadMsr(index);
+    }
+    std::optional<std::uint64_t> NamespaceInode(const std::string& name) override {
+        return adapters::NamespaceInode(m_roots.proc + kSelfNamespaceDir + name);
+    }
+    std::string Machine() override { return adapters::KernelMachine(); }
+    bool SelfIsInit() override { return ::getpid() == 1; }
+    std::optional<std::string> OwnVariable(const char* name) override {
+        const char* value = std::getenv(name);
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    }
+
+private:
+    std::string Path(Tree tree, const std::string& path) const {
+        switch (tree) {
+            case Tree::kSys: return m_roots.sys + path;
+            case Tree::kProc: return m_roots.proc + path;
+            case Tree::kRoot: break;
+        }
+        return m_roots.host + path;
+    }
+
+    Roots m_roots;
+};
+
+}  // namespace
+
+Roots RootsFromEnvironment() {
+    Roots roots;
+    roots.proc = WithoutTrailingSlashes(ProcRoot());
+    roots.sys = Root(kEnvHostSys, kDefaultSysRoot);
+    roots.host = Root(kEnvHostRoot, kDefaultHostRoot);
+    return roots;
+}
+
+std::unique_ptr<Source> LiveSource(const Roots& roots) {
+    return std::make_unique<Live>(roots);
+}
+
+}  // namespace vmdetect::evidence
