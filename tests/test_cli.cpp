@@ -228,6 +228,16 @@ TEST(Cli, ExitStatusesAndStreams) {
         {{"--write", ""}, 2, true, true},
         {{"--write", "/tmp", "--report"}, 2, true, true},
         {{"--write", "/tmp", "-q"}, 2, true, true},
+        {{"--cvm", "--no-network"}, 1, false, false},  // "none"
+        {{"--cvm", "-q"}, 1, true, false},
+        {{"--cvm", "--report"}, 2, true, true},
+        {{"--private"}, 2, true, true},
+        {{"--collect"}, 2, true, true},
+        {{"--collect", "/tmp", "--otel"}, 2, true, true},
+        {{"--collect", "/"}, 1, true, false},  // not empty
+        {{"--evidence", "/"}, 1, true, false},  // no format line
+        {{"--evidence", "/tmp", "--json"}, 2, true, true},
+        {{"--evidence", "/tmp", "--collect", "/tmp/x"}, 2, true, true},
     };
     for (const ExitCase& c : cases) {
         std::string label;

@@ -163,6 +163,16 @@ TEST(Evidence, ReplayedDirectoriesGiveTheirMachinesReport) {
         {"FIFO for a marker", "x86_64", "", {{"root/run/systemd/container", "|"}}, "none", "none", "", "amd64"},
     };
     for (const Row& row : rows) ExpectReplay(row);
+    // The other forms of one replayed confidential guest.
+    const TempDir dir;
+    WriteEvidence(dir.path(), rows[24]);
+    ASSERT_STREQ(rows[24].what, "Azure TDX");
+    const std::string forms[][2] = {
+        {"--cvm", "tdx\nrc=0"}, {"--cvm -q", "rc=0"},
+        {"--otel", "vmdetect.hypervisor=microsoft,vmdetect.container=none,vmdetect.confidential=tdx,host.arch=amd64,os.type=linux\nrc=0"},
+    };
+    for (const auto& [args, out] : forms) EXPECT_EQ(Cli("--evidence " + dir.path() + " " + args), out) << args;
+    EXPECT_NE(Cli("--evidence " + dir.path() + " --prometheus").find("confidential=\"tdx\""), std::string::npos);
 }
 
 // Where systemd-detect-virt 252 (Debian 12) is plainly wrong and the report

@@ -56,11 +56,11 @@ inline std::string OtelEncoded(const std::string& text) {
     return out;
 }
 
-// "hypervisor" and "container" are not OpenTelemetry attributes, and a bare
-// "container" sits in OpenTelemetry's own container.* namespace: both go
-// under this project's name.
+// "hypervisor", "container" and "confidential" are not OpenTelemetry
+// attributes, and a bare "container" sits in OpenTelemetry's own container.*
+// namespace: all three go under this project's name.
 inline std::string OtelKey(const std::string& key) {
-    return key == "hypervisor" || key == "container" ? "vmdetect." + key : key;
+    return key == "hypervisor" || key == "container" || key == "confidential" ? "vmdetect." + key : key;
 }
 
 // False, with `line` untouched, when `report` is not a JSON object.
