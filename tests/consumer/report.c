@@ -1,10 +1,11 @@
-/* A downstream C program: the report header compiled as C99. */
+/* A downstream C program: the report header compiled as C99. With an
+ * argument it also collects the evidence into that directory. */
 #include <vmdetect.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 
-int main(void) {
+int main(int argc, char** argv) {
     const int length = vmdetect_report(NULL, 0, VMDETECT_REPORT_NO_NETWORK);
     char* buffer;
     if (length < 0) {
@@ -18,5 +19,5 @@ int main(void) {
     }
     puts(buffer);
     free(buffer);
-    return 0;
+    return argc > 1 && vmdetect_collect(argv[1], 0) != 0 ? 1 : 0;
 }

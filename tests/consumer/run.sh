@@ -113,8 +113,9 @@ check_program "$work/with-pkg-config" "pkg-config"
 "${CC:-cc}" -std=c99 -pedantic -Wall -Wextra -Werror "$here/report.c" $flags -o "$work/report-c" ||
   fail "the C build of vmdetect.h failed"
 mkdir -p "$work/sys" "$work/root"
-report=$(run_closed env HOST_SYS="$work/sys" HOST_ROOT="$work/root" "$work/report-c") ||
+report=$(run_closed env HOST_SYS="$work/sys" HOST_ROOT="$work/root" "$work/report-c" "$work/evidence") ||
   fail "the C program failed"
+[ "$(cat "$work/evidence/format")" = "vmdetect-evidence 1" ] || fail "vmdetect_collect wrote no evidence directory"
 case "$report" in
   '{"hypervisor":'*'"container":"none"'*'"sources":{'*) echo "C: $report" ;;
   *) fail "the C program printed '$report'" ;;
