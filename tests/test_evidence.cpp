@@ -164,6 +164,10 @@ TEST(Evidence, ReplayedDirectoriesGiveTheirMachinesReport) {
         {"FIFO for a marker", "x86_64", "", {{"root/run/systemd/container", "|"}}, "none", "none", "", "amd64"},
     };
     for (const Row& row : rows) ExpectReplay(row);
+    // Collected on a real x86 KVM guest in a Docker container: any build replays it.
+    const auto real = ReportOf(testsupport::DataPath("evidence/kvm-docker-x86_64-1"));
+    EXPECT_EQ(real.value("hypervisor", "") + " " + real.value("container", "") + " " + real.value("host.arch", ""),
+              "kvm docker amd64");
     // The other forms of one replayed confidential guest.
     const TempDir dir;
     WriteEvidence(dir.path(), *std::find_if(std::begin(rows), std::end(rows),

@@ -6,7 +6,6 @@ namespace vmdetect::virt {
 
 namespace {
 
-constexpr std::uint32_t kSevSupported = 1u << 1;           // leaf 0x8000001f EAX
 constexpr std::uint64_t kSevEnabled = 1u << 0;             // MSR 0xc0010131
 constexpr std::uint64_t kSevEsEnabled = 1u << 1;
 constexpr std::uint64_t kSevSnpEnabled = 1u << 2;

@@ -100,7 +100,7 @@ void ReadX86Confidential(Source& source, virt::ConfidentialEvidence& e) {
         if (e.maxExtendedLeaf >= virt::kLeafSev) {
             e.sevFeatures = source.Cpuid(virt::kLeafSev, 0).value_or(CpuidRegs{}).eax;
         }
-        if ((e.sevFeatures & 0x2) != 0) {
+        if ((e.sevFeatures & virt::kSevSupported) != 0) {
             e.sevStatus = source.Msr(virt::kMsrSevStatus);
             e.sevSnpMark = !e.sevStatus && (source.Exists(Tree::kSys, kSevVmpl) ||
                                             source.Exists(Tree::kSys, kSevGuestDevice));

@@ -95,6 +95,7 @@ constexpr std::uint32_t kLeafHyperVFeatures = 0x40000003;
 constexpr std::uint32_t kLeafHyperVIsolation = 0x4000000c;
 constexpr std::uint32_t kLeafExtendedMax = 0x80000000;
 constexpr std::uint32_t kLeafSev = 0x8000001f;
+constexpr std::uint32_t kSevSupported = 1u << 1;  // leaf 0x8000001f EAX
 constexpr std::uint32_t kMsrSevStatus = 0xc0010131;
 constexpr std::uint32_t kHypervisorBit = 1u << 31;  // leaf 1 ECX
 // The initial PID namespace's inode (PROC_PID_INIT_INO).
