@@ -243,8 +243,9 @@ public:
         std::vector<std::string> names = m_live->List(tree, path);
         m_files.emplace(InDirectory(tree, path), std::nullopt);
         for (const std::string& name : names) {
-            if (KindOf(tree, path + "/" + name) == adapters::PathKind::kDirectory) {
-                m_files.emplace(InDirectory(tree, path + "/" + name), std::nullopt);
+            const std::string entry = path + '/' + name;
+            if (KindOf(tree, entry) == adapters::PathKind::kDirectory) {
+                m_files.emplace(InDirectory(tree, entry), std::nullopt);
             }
         }
         return names;
