@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -12,9 +14,6 @@
 #include "cloud/Identity.h"
 #include "EvDebug.h"
 #include "JsonText.h"
-#include <cerrno>
-#include <cstdlib>
-
 #include "Constants.h"
 #include "adapters/ForkSafeMutex.h"
 #include "report/EvidenceDir.h"
@@ -131,9 +130,10 @@ std::shared_ptr<const Local> LocalOnce(Cache& cache) {
         read.replayed = replay != nullptr;
         auto local = std::make_shared<const Local>(std::move(read));
         EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
-                                  "Platform report: hypervisor %s (%s), container %s (%s)",
+                                  "Platform report: hypervisor %s (%s), container %s (%s), confidential %s (%s)",
                                   local->hypervisor.name.c_str(), local->hypervisor.source.c_str(),
-                                  local->container.name.c_str(), local->container.source.c_str());
+                                  local->container.name.c_str(), local->container.source.c_str(),
+                                  local->confidential.name.c_str(), local->confidential.source.c_str());
         cache.localJson = std::make_shared<const std::string>(Serialize(*local, Attributes{}));
         cache.local = std::move(local);
     }
