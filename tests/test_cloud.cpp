@@ -387,11 +387,11 @@ std::vector<Row> SixCloudRows(std::vector<Row> rows) {
         {"vultr, a 2020 answer without instance-v2-id", {{"sys_vendor", "Vultr"}},
          {Route::Get("/v1.json").Body(Data("vultr-v1-2020-cloudinit-1.json"))},
          Ids({"vultr", "vultr.cloud_compute", "ewr", "", "", "42506325"}, {{"host.name", "CLOUDINIT_1"}})},
-        {"scaleway", {{"sys_vendor", "Scaleway"}}, {Route::Get("/conf").Body(Data("scaleway-docs-conf-1.json"))},
-         Ids({"scaleway_cloud", "scaleway_cloud_compute", "fr-par", "fr-par-1", "b3f6c1d2-4e5a-4b7c-8d9e-0f1a2b3c4d5e",
-              "5fa2e2a0-8b67-4b0f-9f4e-0c1d2e3f4a5b", "DEV1-S"},
-             {{"host.name", "scw-vmdetect-probe"}, {"host.image.id", "c7a8f3e1-2b4d-4c6e-9f0a-1b2c3d4e5f6a"},
-              {"host.image.name", "Ubuntu 22.04 Jammy Jellyfish"}}), "format=json"},
+        {"scaleway", {{"sys_vendor", "Scaleway"}}, {Route::Get("/conf").Body(Data("scaleway-conf-otel-1.json"))},
+         Ids({"scaleway_cloud", "scaleway_cloud_compute", "nl-ams", "nl-ams-1", "10542306-0c75-4265-9c2c-1fbfe4ea0bf0",
+              "daa2ea5a-0ee6-4cdc-9f1a-e0d1cb4e6d86", "STARDUST1-S"},
+             {{"host.name", "scw-interesting-bassi"}, {"host.image.id", "01fe25a9-2e95-41e2-9f3f-f7d3a00604be"},
+              {"host.image.name", "Ubuntu 24.04 Noble Numbat"}}), "format=json"},
         {"scaleway, an older zone without -N: no region", {{"sys_vendor", "Scaleway"}},
          {Route::Get("/conf").Body(R"({"id": "5fa2e2a0-8b67-4b0f-9f4e-0c1d2e3f4a5b", "location": {"zone_id": "par1"}})")},
          Ids({"scaleway_cloud", "scaleway_cloud_compute", "", "par1", "", "5fa2e2a0-8b67-4b0f-9f4e-0c1d2e3f4a5b"}), "format=json"},
@@ -535,7 +535,7 @@ TEST(CloudIdentity, FirmwareAloneNamesTheCloud) {
                                          {"/hetzner/v1/metadata", "hetzner-docs-v1.yaml"},
                                          {"/v1/instance", "akamai-docs-v1-instance.json"},
                                          {"/v1.json", "vultr-v1-cloudinit-1.json"},
-                                         {"/conf", "scaleway-docs-conf-1.json"},
+                                         {"/conf", "scaleway-conf-otel-1.json"},
                                          {"/metadata/v1/instance", "ibmcloud-vpc-instance-otel-1.json"}}) {
             clouds.server.On(Route::Get(path).Body(Data(data)));
         }
