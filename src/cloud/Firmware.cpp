@@ -67,8 +67,8 @@ const Mark kMarks[] = {
     {"sys_vendor", "Alibaba Cloud", &kAlibaba, Compare::kEqual},       // alibaba-1.txt
     {"sys_vendor", "DigitalOcean", &kDigitalOcean, Compare::kEqual},
     {"sys_vendor", "Hetzner", &kHetzner, Compare::kEqual},
-    {"sys_vendor", "Tencent Cloud", &kTencent, Compare::kEqual},  // systemd's vendor table too
-    {"chassis_vendor", "IBM:Cloud Compute Server", &kIbmCloud, Compare::kPrefix},
+    {"sys_vendor", "Tencent Cloud", &kTencent, Compare::kEqual},  // systemd's metadata vendor table
+    {"chassis_vendor", "IBM:Cloud Compute Server", &kIbmCloud, Compare::kPrefix},  // VPC; classic has no such mark
     {"sys_vendor", "Scaleway", &kScaleway, Compare::kEqual},
     {"sys_vendor", "UpCloud", &kUpCloud, Compare::kEqual},             // upcloud-1.txt
     {"sys_vendor", "Vultr", &kVultr, Compare::kEqual},
@@ -78,6 +78,7 @@ const Mark kMarks[] = {
     {"sys_vendor", "e24cloud", &kE24Cloud, Compare::kEqual},
     {"product_name", "Google Compute Engine", &kGcp, Compare::kEqual},  // gce-1.txt
     {"product_name", "Alibaba Cloud ECS", &kAlibaba, Compare::kEqual},
+    // ds-identify names Outscale only when both marks agree.
     {"product_name", "3DS Outscale VM", &kOutscale, Compare::kEqual, "sys_vendor", "3DS Outscale"},
     {"product_name", "Exoscale", &kExoscale, Compare::kPrefix},
     {"product_name", "CloudSigma", &kCloudSigma, Compare::kEqual},
