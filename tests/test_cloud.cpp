@@ -366,9 +366,11 @@ std::vector<Row> SixCloudRows(std::vector<Row> rows) {
     const Keys akamaiKeys = Ids({"akamai_cloud", "akamai_cloud.compute", "us-ord", "", "7D8E1C35-3A7C-4E0C-8B3F1A2D4C6E9B07",
                                  "51234567", "g6-standard-1"}, {{"host.name", "vmdetect-probe"},
                                 {"host.image.id", "linode/ubuntu22.04"}, {"host.image.name", "Ubuntu 22.04 LTS"}});
+    // IBM's tokens are JSON web tokens of a kilobyte or so.
+    const std::string jwt = std::string(kToken) + "." + std::string(900, 'J') + "." + kToken;
     const Route ibmToken = Route::Put("/identity/v1/token").Require("Metadata-Flavor", "ibm")
-        .Body(std::string(R"({"access_token":")") + kToken + R"(","created_at":"2026-03-13T15:29:48Z","expires_in":300})");
-    const Route ibmInstance = Route::Get("/metadata/v1/instance").Require("Authorization", std::string("Bearer ") + kToken);
+        .Body(R"({"access_token":")" + jwt + R"(","created_at":"2026-03-13T15:29:48Z","expires_in":300})");
+    const Route ibmInstance = Route::Get("/metadata/v1/instance").Require("Authorization", "Bearer " + jwt);
     const char* tencent = "/latest/meta-data/";
     const std::vector<std::pair<std::string, std::string>> cvm = {
         // Values in the shapes of Tencent's metadata documentation; the
@@ -380,6 +382,9 @@ std::vector<Row> SixCloudRows(std::vector<Row> rows) {
         {"akamai, the token bare", akamai, {token, instance}, akamaiKeys},
         {"akamai, the token as a JSON array", {{"sys_vendor", "Linode"}},
          {Route(token).Body(std::string("[\"") + kToken + "\"]"), instance}, akamaiKeys},
+        {"akamai, labels with a C0 and a C1 control character", akamai,
+         {token, Route(instance).Body(R"({"id": 51234567, "label": "probe\u001b[31m", "image": {"label": "Ubuntu\u0085"}})")},
+         Ids({"akamai_cloud", "akamai_cloud.compute", "", "", "", "51234567"})},
         {"akamai, a plain-text 401 for a token", akamai, {Route(token).Status(401).Body("Unauthorized")}, {}},
         {"akamai, an error document for a token", akamai, {Route(token).Body(R"({"errors":[{"reason":"Unauthorized"}]})")}, {}},
         {"vultr", {{"sys_vendor", "Vultr"}}, {Route::Get("/v1.json").Body(Data("vultr-v1-cloudinit-1.json"))},
