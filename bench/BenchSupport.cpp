@@ -144,6 +144,12 @@ void UseFakeEnvironment(const std::string& fakes, const std::string& data) {
     ::setenv("VMDETECT_OPENSTACK_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_HETZNER_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_AKAMAI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_VULTR_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_SCALEWAY_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_UPCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_TENCENT_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
 }
 
 int BareRun(const char* line, std::string* output) {

@@ -31,6 +31,8 @@
 
 #include <vmdetect.h>
 
+#include <nlohmann/json.hpp>
+
 #include "BenchSupport.h"
 #include "cloud/Identity.h"
 #include "detector/FirmwareCache.h"
@@ -292,6 +294,19 @@ constexpr const char* kDocument =
     R"("instanceId":"i-01b0f6cf495625076","instanceType":"t4g.medium","region":"eu-central-1"})";
 constexpr const char* kHostNamePath = "/latest/meta-data/hostname";
 constexpr const char* kHostName = "ip-172-26-2-30.eu-central-1.compute.internal";
+// IBM Cloud VPC, a cloud whose token is demanded: a JSON web token in a JSON
+// answer, then the instance document.
+constexpr const char* kIbmTokenPath = "/identity/v1/token";
+constexpr const char* kIbmInstancePath = "/metadata/v1/instance";
+constexpr const char* kIbmQuery = "?version=2022-03-01";
+constexpr const char* kIbmToken =
+    R"({"access_token":"eyJhbGciOiJSUzI1NiIsInR5cCI6IkpXVCJ9.eyJzdWIiOiIwMng3XzgzNDBhZDkzIn0.)"
+    R"(c2lnbmF0dXJlLXN0YW5kLWluLW9mLTI1Ni1ieXRlcy1vZi1SU0E","expires_in":300})";
+constexpr const char* kIbmInstance =
+    R"({"crn":"crn:v1:bluemix:public:is:eu-es-2:a/bab397cffebd40329900ec4b9039793a::instance:)"
+    R"(02x7_8340ad93-8b46-41cf-95b5-6585f54dd419","id":"02x7_8340ad93-8b46-41cf-95b5-6585f54dd419",)"
+    R"("image":{"id":"r050-8844669d-ac98-4de5-8651-109645ead299","name":"ibm-ubuntu-24-04-4-minimal-amd64-1"},)"
+    R"("name":"otel-collector","profile":{"name":"nxf-1x1"},"status":"running","zone":{"name":"eu-es-2"}})";
 
 // A loopback server of our own; only ever bound to 127.0.0.1.
 class LoopbackServer {
@@ -309,6 +324,12 @@ public:
         });
         m_server.Get(kHostNamePath, [](const httplib::Request&, httplib::Response& response) {
             response.set_content(kHostName, "text/plain");
+        });
+        m_server.Put(kIbmTokenPath, [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(kIbmToken, "application/json");
+        });
+        m_server.Get(kIbmInstancePath, [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(kIbmInstance, "application/json");
         });
         m_port = m_server.bind_to_any_port("127.0.0.1");
         if (m_port > 0) {
@@ -368,19 +389,22 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
-// One bare libcurl request with one header (none when empty); true on a
-// 200 with a body.
-bool BareRequest(const std::string& url, bool put, const std::string& header,
-                 std::string& body) {
+// One bare libcurl request with its headers and, for a PUT, its body; true
+// on a 200 with a body.
+bool BareRequest(const std::string& url, bool put, const std::vector<std::string>& lines,
+                 std::string& body, const char* sent = "") {
     CURL* curl = curl_easy_init();
-    curl_slist* headers = header.empty() ? nullptr : curl_slist_append(nullptr, header.c_str());
+    curl_slist* headers = nullptr;
+    for (const std::string& line : lines) {
+        headers = curl_slist_append(headers, line.c_str());
+    }
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
     if (headers != nullptr) {
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     }
     if (put) {
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");  // Content-Length: 0
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, sent);  // "": Content-Length: 0
         curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
     }
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
@@ -391,6 +415,13 @@ bool BareRequest(const std::string& url, bool put, const std::string& header,
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     return code == CURLE_OK && status == 200 && !body.empty();
+}
+
+// One bare libcurl request with one header (none when empty).
+bool BareRequest(const std::string& url, bool put, const std::string& header,
+                 std::string& body) {
+    return BareRequest(url, put, header.empty() ? std::vector<std::string>{} : std::vector{header},
+                       body);
 }
 
 void BM_Metadata_Bare(benchmark::State& state) {
@@ -443,6 +474,49 @@ void BM_CloudCold_Bare(benchmark::State& state) {
                          document) ||
             !BareRequest(base + kHostNamePath, false, "X-aws-ec2-metadata-token: " + token,
                          name)) {
+            state.SkipWithError("bare request failed");
+            break;
+        }
+    }
+}
+
+// A cloud whose token is demanded, IBM Cloud VPC: token, then document.
+void BM_CloudColdIbm_Ours(benchmark::State& state) {
+    if (!Server().ok()) {
+        state.SkipWithError("no loopback server");
+        return;
+    }
+    ::setenv("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", Server().base().c_str(), 1);
+    const vmdetect::report::DmiFields firmware = {{"chassis_vendor", "IBM:Cloud Compute Server 1.0"}};
+    for (auto _ : state) {
+        vmdetect::cloud::ResetCacheForTests();
+        // Nine keys, the resource id and the image's name.
+        if (vmdetect::cloud::Identify(firmware)->size() != 11) {
+            state.SkipWithError("identity incomplete");
+            break;
+        }
+    }
+    ::setenv("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+}
+
+// The same two requests, the token taken out of its JSON answer.
+void BM_CloudColdIbm_Bare(benchmark::State& state) {
+    if (!Server().ok()) {
+        state.SkipWithError("no loopback server");
+        return;
+    }
+    const std::string base = Server().base();
+    for (auto _ : state) {
+        std::string answer, document;
+        if (!BareRequest(base + kIbmTokenPath + kIbmQuery, true,
+                         {"Metadata-Flavor: ibm", "Content-Type: application/json"}, answer,
+                         R"({"expires_in":300})")) {
+            state.SkipWithError("bare request failed");
+            break;
+        }
+        const auto token = nlohmann::json::parse(answer, nullptr, false).value("access_token", "");
+        if (!BareRequest(base + kIbmInstancePath + kIbmQuery, false,
+                         {"Authorization: Bearer " + token}, document)) {
             state.SkipWithError("bare request failed");
             break;
         }
@@ -593,6 +667,8 @@ BENCHMARK(BM_Metadata_Bare)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_CloudCold_Ours)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_CloudCold_Bare)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_CloudWarm_Ours)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_CloudColdIbm_Ours)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_CloudColdIbm_Bare)->MinTime(0.3)->UseRealTime();
 // Seconds per iteration: three repetitions tell 1 s from 5 s.
 BENCHMARK(BM_QemuFiveCalls)->Arg(0)->Arg(300)->Iterations(1)->Repetitions(3)->UseRealTime();
 

@@ -233,6 +233,9 @@ int main(int argc, char** argv) {
              Median("BM_CloudCold_Ours"), Median("BM_CloudCold_Bare"), 1.3);
     Row("(then each warm call: the kept answer)", Time(Median("BM_CloudWarm_Ours")), "-", "-",
         "context", "-");
+    RatioRow("cold cloud identity on a loopback IBM Cloud VPC (token demanded) vs the same two "
+             "requests bare",
+             Median("BM_CloudColdIbm_Ours"), Median("BM_CloudColdIbm_Bare"), 1.3);
     RatioRow("five DetectHypervisor calls, QEMU guest, silent Oracle address: "
              "nProbeCacheSeconds=300 vs without (1.5 s vs 5 s)",
              Median("BM_QemuFiveCalls/300"), Median("BM_QemuFiveCalls/0"), 0.3);

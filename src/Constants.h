@@ -150,4 +150,37 @@ constexpr const char* kHetznerMetaDataPath = "/hetzner/v1/metadata";
 // Services.
 constexpr const char* kAzureAgentService = "Azure Linux Agent";
 
+// The six clouds asked since the Collector learnt them. Their endpoint
+// variables, each "http://host[:port]":
+constexpr const char* kEnvAkamaiEndpoint = "VMDETECT_AKAMAI_METADATA_ENDPOINT";
+constexpr const char* kEnvVultrEndpoint = "VMDETECT_VULTR_METADATA_ENDPOINT";
+constexpr const char* kEnvScalewayEndpoint = "VMDETECT_SCALEWAY_METADATA_ENDPOINT";
+constexpr const char* kEnvUpCloudEndpoint = "VMDETECT_UPCLOUD_METADATA_ENDPOINT";
+constexpr const char* kEnvIbmCloudEndpoint = "VMDETECT_IBMCLOUD_METADATA_ENDPOINT";
+constexpr const char* kEnvTencentEndpoint = "VMDETECT_TENCENT_METADATA_ENDPOINT";
+// Their real services: Akamai, Vultr, UpCloud and IBM Cloud VPC on the
+// link-local address, Scaleway and Tencent on their own.
+constexpr const char* kDefaultAkamaiEndpoint = "http://169.254.169.254";
+constexpr const char* kDefaultVultrEndpoint = "http://169.254.169.254";
+constexpr const char* kDefaultScalewayEndpoint = "http://169.254.42.42";
+constexpr const char* kDefaultUpCloudEndpoint = "http://169.254.169.254";
+constexpr const char* kDefaultIbmCloudEndpoint = "http://169.254.169.254";
+constexpr const char* kDefaultTencentEndpoint = "http://metadata.tencentyun.com";
+// Their requests.
+constexpr const char* kAkamaiTokenPath = "/v1/token";
+constexpr const char* kAkamaiTokenTtlHeader = "Metadata-Token-Expiry-Seconds: 60";
+constexpr const char* kAkamaiTokenHeaderName = "Metadata-Token";
+constexpr const char* kAkamaiInstancePath = "/v1/instance";
+constexpr const char* kVultrMetaDataPath = "/v1.json";
+constexpr const char* kScalewayConfPath = "/conf?format=json";
+constexpr const char* kUpCloudMetaDataPath = "/metadata/v1.json";
+constexpr const char* kIbmCloudTokenPath = "/identity/v1/token?version=2022-03-01";
+constexpr const char* kIbmCloudTokenBody = "{\"expires_in\":300}";
+constexpr const char* kIbmCloudFlavorHeader = "Metadata-Flavor: ibm";
+constexpr const char* kIbmCloudContentType = "Content-Type: application/json";
+constexpr const char* kIbmCloudInstancePath = "/metadata/v1/instance?version=2022-03-01";
+constexpr const char* kIbmCloudTokenHeaderName = "Authorization";
+constexpr const char* kIbmCloudTokenPrefix = "Bearer ";
+constexpr const char* kTencentMetaDataPath = "/latest/meta-data/";
+
 }  // namespace vmdetect

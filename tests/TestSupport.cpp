@@ -79,6 +79,12 @@ void SetSafeDefaults() {
     ::setenv("VMDETECT_OPENSTACK_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_HETZNER_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_AKAMAI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_VULTR_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_SCALEWAY_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_UPCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv("VMDETECT_TENCENT_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::unsetenv("AWS_EC2_METADATA_DISABLED");
     ::unsetenv("AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE");
     ::setenv("VMDETECT_CONFIG", "/nonexistent/vmdetect-test.conf", 1);

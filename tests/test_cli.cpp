@@ -179,6 +179,12 @@ public:
             {"VMDETECT_OPENSTACK_METADATA_ENDPOINT", "http://127.0.0.1:9"},
             {"VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", "http://127.0.0.1:9"},
             {"VMDETECT_HETZNER_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_AKAMAI_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_VULTR_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_SCALEWAY_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_UPCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_IBMCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9"},
+            {"VMDETECT_TENCENT_METADATA_ENDPOINT", "http://127.0.0.1:9"},
         };
     }
     std::string envDump() const { return m_dir.file("dmidecode.env"); }
@@ -592,7 +598,9 @@ TEST(Cli, HelpAndManPageAgree) {
                              "VMDETECT_AZURE_METADATA_ENDPOINT", "VMDETECT_ALIBABA_METADATA_ENDPOINT",
                              "VMDETECT_OPENSTACK_METADATA_ENDPOINT", "VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT",
                              "VMDETECT_HETZNER_METADATA_ENDPOINT", "AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE",
-                             "HOST_ROOT"}) {
+                             "HOST_ROOT", "VMDETECT_AKAMAI_METADATA_ENDPOINT", "VMDETECT_VULTR_METADATA_ENDPOINT",
+                             "VMDETECT_SCALEWAY_METADATA_ENDPOINT", "VMDETECT_UPCLOUD_METADATA_ENDPOINT",
+                             "VMDETECT_IBMCLOUD_METADATA_ENDPOINT", "VMDETECT_TENCENT_METADATA_ENDPOINT"}) {
         EXPECT_EQ(page["ENVIRONMENT"].count(name), 1u) << name;
     }
 }

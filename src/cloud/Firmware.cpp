@@ -12,16 +12,15 @@ namespace {
 
 enum class Compare { kEqual, kPrefix, kSuffix, kContains };  // contains: case-blind
 
-// Clouds known from the firmware alone: no metadata service is asked. Their
-// names are cloud-init's cloud-id, or OpenTelemetry's where it defines one
-// (vultr, akamai_cloud), as are the platforms.
+// Clouds known from the firmware alone: no metadata service is asked. One
+// rule names every cloud, here and in the providers' files: OpenTelemetry's
+// semantic conventions where they define a value (aws, gcp, azure,
+// oracle_cloud, alibaba_cloud, ibm_cloud, tencent_cloud), else the
+// OpenTelemetry Collector's (openstack, digitalocean, hetzner, vultr,
+// akamai_cloud, scaleway_cloud, upcloud), else cloud-init's cloud-id.
 constexpr Provider Named(const char* provider, const char* platform = nullptr) {
     return {provider, platform, nullptr, nullptr, nullptr, nullptr, Shape::kText};
 }
-const Provider kScaleway = Named("scaleway");
-const Provider kUpCloud = Named("upcloud");
-const Provider kVultr = Named("vultr", "vultr.cloud_compute");
-const Provider kAkamai = Named("akamai_cloud", "akamai_cloud.compute");
 const Provider kNwcs = Named("nwcs");
 const Provider kExoscale = Named("exoscale");
 const Provider kCloudStack = Named("cloudstack");
@@ -37,6 +36,10 @@ struct Mark {
     const char* value;
     const Provider* provider;
     Compare compare;
+    // A second file that must hold exactly this value too, where one mark
+    // alone is too loose (nullptr: none).
+    const char* alsoFile = nullptr;
+    const char* alsoValue = nullptr;
 };
 
 // The first row that matches names the cloud. A cloud built on another
@@ -64,6 +67,8 @@ const Mark kMarks[] = {
     {"sys_vendor", "Alibaba Cloud", &kAlibaba, Compare::kEqual},       // alibaba-1.txt
     {"sys_vendor", "DigitalOcean", &kDigitalOcean, Compare::kEqual},
     {"sys_vendor", "Hetzner", &kHetzner, Compare::kEqual},
+    {"sys_vendor", "Tencent Cloud", &kTencent, Compare::kEqual},  // systemd's metadata vendor table
+    {"chassis_vendor", "IBM:Cloud Compute Server", &kIbmCloud, Compare::kPrefix},  // VPC; classic has no such mark
     {"sys_vendor", "Scaleway", &kScaleway, Compare::kEqual},
     {"sys_vendor", "UpCloud", &kUpCloud, Compare::kEqual},             // upcloud-1.txt
     {"sys_vendor", "Vultr", &kVultr, Compare::kEqual},
@@ -73,7 +78,8 @@ const Mark kMarks[] = {
     {"sys_vendor", "e24cloud", &kE24Cloud, Compare::kEqual},
     {"product_name", "Google Compute Engine", &kGcp, Compare::kEqual},  // gce-1.txt
     {"product_name", "Alibaba Cloud ECS", &kAlibaba, Compare::kEqual},
-    {"product_name", "3DS Outscale VM", &kOutscale, Compare::kEqual},
+    // ds-identify names Outscale only when both marks agree.
+    {"product_name", "3DS Outscale VM", &kOutscale, Compare::kEqual, "sys_vendor", "3DS Outscale"},
     {"product_name", "Exoscale", &kExoscale, Compare::kPrefix},
     {"product_name", "CloudSigma", &kCloudSigma, Compare::kEqual},
     {"product_name", "CloudCIX", &kCloudCix, Compare::kEqual},
@@ -117,12 +123,20 @@ bool Matches(const Mark& mark, std::string_view value) {
     return false;
 }
 
+bool AlsoMatches(const Mark& mark, const report::DmiFields& dmi) {
+    if (mark.alsoFile == nullptr) {
+        return true;
+    }
+    const auto found = dmi.find(mark.alsoFile);
+    return found != dmi.end() && Trimmed(found->second) == mark.alsoValue;
+}
+
 }  // namespace
 
 const Provider* NamedBy(const report::DmiFields& dmi, std::string* named) {
     for (const Mark& mark : kMarks) {
         const auto found = dmi.find(mark.file);
-        if (found != dmi.end() && Matches(mark, Trimmed(found->second))) {
+        if (found != dmi.end() && Matches(mark, Trimmed(found->second)) && AlsoMatches(mark, dmi)) {
             if (named != nullptr) {
                 *named = std::string(mark.file) + " [" + mark.value + "]";
             }

@@ -49,7 +49,8 @@ bool Complete(const Provider& provider, const Attributes& found) {
 }
 
 // The keys of one cloud's service; empty when it gave no instance id.
-Attributes Ask(const Provider& provider, const std::string& mark) {
+// `olderForm`: the answer came in a form that lacks keys a fuller one gives.
+Attributes Ask(const Provider& provider, const std::string& mark, bool* olderForm) {
     EvDebug log(nullptr);
     log.DebugLvl(kFnIdentify, 1, "Firmware %s names %s; asking its metadata service",
                  mark.c_str(), provider.provider);
@@ -66,6 +67,7 @@ Attributes Ask(const Provider& provider, const std::string& mark) {
     const unsigned long deadline = DeadlineMs();
     Session session(log, endpoint.base, Clock::now() + std::chrono::milliseconds(deadline));
     provider.fetch(session);
+    *olderForm = session.olderForm();
     Attributes& found = session.attributes();
     if (!session.Has("host.id")) {
         // Whatever else answered, without an instance there is no identity.
@@ -142,14 +144,15 @@ std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi)
     if (entry.complete || fresh) {
         return entry.answer ? entry.answer : None();
     }
-    Attributes found = Ask(*provider, mark);
+    bool olderForm = false;
+    Attributes found = Ask(*provider, mark, &olderForm);
     CompareWithFirmware(*provider, dmi, found);
     entry.asked = true;
     entry.askedAt = Clock::now();
     // A later answer that gives less (its service slower this time) does
     // not replace a fuller one.
     if (!found.empty() && (!entry.answer || found.size() >= entry.answer->size())) {
-        entry.complete = Complete(*provider, found);
+        entry.complete = !olderForm && Complete(*provider, found);
         entry.answer = std::make_shared<const Attributes>(std::move(found));
     }
     return entry.answer ? entry.answer : None();

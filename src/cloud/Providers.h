@@ -1,6 +1,6 @@
-// Every cloud the report knows, one row each. The five clouds OpenTelemetry
-// names and three more have a metadata service and a fetch, each in a file
-// of its own; the rest are known from the firmware alone (Firmware.cpp).
+// Every cloud the report knows, one row each. The fourteen clouds with a
+// metadata service have a fetch, each in a file of its own; the rest are
+// known from the firmware alone (Firmware.cpp).
 #pragma once
 
 #include "ReportTypes.h"
@@ -33,6 +33,12 @@ extern const Provider kAlibaba;
 extern const Provider kOpenStack;
 extern const Provider kDigitalOcean;
 extern const Provider kHetzner;
+extern const Provider kAkamai;
+extern const Provider kVultr;
+extern const Provider kScaleway;
+extern const Provider kUpCloud;
+extern const Provider kIbmCloud;
+extern const Provider kTencent;
 
 // The cloud that the world-readable DMI files name, and the mark that named
 // it ("sys_vendor [Hetzner]"); nullptr when they name none.

@@ -82,11 +82,54 @@ std::string SessionToken(Session& session, const char* path, const char* ttlHead
     return token;
 }
 
-void AddTokenHeader(metadata::Request& request, const char* name, const std::string& token) {
+void AddTokenHeader(metadata::Request& request, const char* name, const std::string& token,
+                    const char* prefix) {
     if (name != nullptr && !token.empty()) {
         request.headers.push_back(
-            {std::string(name) + ": " + token, "Failed to set session token header"});
+            {std::string(name) + ": " + prefix + token, "Failed to set session token header"});
     }
+}
+
+std::string DemandedToken(Session& session, metadata::Request& put,
+                          std::string (*read)(const std::string& body), size_t maxBytes) {
+    metadata::Response answer = session.Send(put);
+    std::string token;
+    if (answer.ok) {
+        token = read(answer.body);
+        if (!IsToken(token, maxBytes)) {
+            metadata::Wipe(token);
+            session.log().DebugLvl(kFnIdentify, 2,
+                                   "Refused the session token from [%s]: not a token: no identity",
+                                   put.url.c_str());
+        }
+    } else if (answer.ready) {
+        session.log().DebugLvl(kFnIdentify, 2, "No session token from [%s] (HTTP status %ld)",
+                               put.url.c_str(), answer.status);
+    }
+    metadata::Wipe(answer.body);
+    return token;
+}
+
+bool GetObject(Session& session, metadata::Request& get, mObject& document) {
+    const metadata::Response answer = session.Send(get);
+    if (!answer.ok) {
+        return false;
+    }
+    if (!ZtJson::Unserialize(answer.body, document)) {
+        session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
+        return false;
+    }
+    return true;
+}
+
+std::string RegionOfZone(const std::string& zone) {
+    const size_t dash = zone.rfind('-');
+    if (dash == std::string::npos || dash == 0 || dash + 1 == zone.size()) {
+        return "";
+    }
+    const bool number = std::all_of(zone.begin() + static_cast<std::ptrdiff_t>(dash) + 1, zone.end(),
+                                    [](char c) { return c >= '0' && c <= '9'; });
+    return number ? zone.substr(0, dash) : "";
 }
 
 std::string TextItem(Session& session, const std::string& url, const char* tokenHeader,

@@ -38,6 +38,10 @@ public:
     void Add(const char* key, const std::string& value, Shape shape);
 
     bool Has(const char* key) const { return !Value(key).empty(); }
+    // The answer came in an older form that lacks a key a fuller one gives:
+    // it is served, but not kept for the process.
+    void MarkOlderForm() { m_olderForm = true; }
+    bool olderForm() const { return m_olderForm; }
     // The kept value of `key`, "" when none.
     const std::string& Value(const char* key) const;
 
@@ -46,6 +50,7 @@ private:
     std::string m_base;
     Clock::time_point m_end;
     report::Attributes m_attributes;
+    bool m_olderForm = false;
 };
 
 // One key of a cloud's answer: where it is, and the shape it must have.
@@ -60,7 +65,23 @@ metadata::Request Get(const std::string& url, const char* accept = "text/plain")
 // The token for the GETs that follow, or "" when the service gave none in
 // time: the GETs then go without one. Never logged.
 std::string SessionToken(Session& session, const char* path, const char* ttlHeader);
-void AddTokenHeader(metadata::Request& request, const char* name, const std::string& token);
+void AddTokenHeader(metadata::Request& request, const char* name, const std::string& token,
+                    const char* prefix = "");
+
+// The token a service demands before any answer: `put` sent with what is
+// left of the deadline, `read` takes the token out of the answer's body.
+// "" when none came, or the answer holds no token of at most `maxBytes`
+// visible bytes: the cloud then gives no identity. Never logged.
+std::string DemandedToken(Session& session, metadata::Request& put,
+                          std::string (*read)(const std::string& body), size_t maxBytes);
+
+// The JSON object a GET answered; false (and a debug line for an answer
+// that is no object) otherwise.
+bool GetObject(Session& session, metadata::Request& get, mObject& document);
+
+// A zone's region: the zone without its last "-N" ("eu-es-2": "eu-es"); ""
+// for a zone without one ("par1").
+std::string RegionOfZone(const std::string& zone);
 
 // A GET under the session's token ("" for none); its text without a final
 // line end, "" when it failed.

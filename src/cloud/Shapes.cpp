@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "JsonText.h"
+
 namespace vmdetect::cloud {
 namespace {
 
@@ -60,6 +62,29 @@ bool IsOcid(std::string_view text, std::string_view prefix) {
            All(text, [](char c) { return Letter(c) || Digit(c) || std::strchr("._-:", c); });
 }
 
+// Valid UTF-8 without C0 or C1 control characters or DEL.
+bool IsLabel(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = text::Utf8SequenceLength(text, i);
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const bool control = length == 1 ? lead < 0x20 || lead == 0x7f
+                                         : length == 2 && lead == 0xc2 &&
+                                               static_cast<unsigned char>(text[i + 1]) < 0xa0;
+        if (length == 0 || control) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// "crn:version:cname:ctype:service-name:location:scope:service-instance:
+// resource-type:resource", the resource may hold ':' itself.
+bool IsCrn(std::string_view text) {
+    return StartsWith(text, "crn:") && std::count(text.begin(), text.end(), ':') >= 9 &&
+           All(text, [](char c) { return Visible(c) && c != '<' && c != '>'; });
+}
+
 }  // namespace
 
 bool Fits(Shape shape, const std::string& value) {
@@ -90,12 +115,23 @@ bool Fits(Shape shape, const std::string& value) {
             return IsOcid(v, "ocid1.instance.");
         case Shape::kHostName:
             return Joined(v, '.', [](char c) { return Letter(c) || Digit(c) || c == '-' || c == '_'; });
+        case Shape::kLabel:
+            return IsLabel(value);
+        case Shape::kIbmInstance:
+            return IsUuid(v) || (v.size() > 5 && v[4] == '_' &&
+                                 All(v.substr(0, 4), [](char c) { return Lower(c) || Digit(c); }) &&
+                                 IsUuid(v.substr(5)));
+        case Shape::kTencentInstance:
+            return StartsWith(v, "ins-") &&
+                   All(v.substr(4), [](char c) { return Lower(c) || Digit(c); });
+        case Shape::kCrn:
+            return IsCrn(v);
     }
     return false;
 }
 
-bool IsToken(const std::string& value) {
-    return !value.empty() && value.size() <= kMaxBytes && All(value, Visible);
+bool IsToken(const std::string& value, std::size_t maxBytes) {
+    return !value.empty() && value.size() <= maxBytes && All(value, Visible);
 }
 
 }  // namespace vmdetect::cloud

@@ -3,6 +3,7 @@
 // captive portal's "OK" or an error page must not become an identity.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace vmdetect::cloud {
@@ -19,13 +20,17 @@ enum class Shape {
     kOcid,         // "ocid1." and an OCID's characters
     kOcidInstance, // an OCID of an instance: "ocid1.instance."
     kHostName,     // DNS labels of letters, digits, '-' and '_', joined by '.'
+    kLabel,        // free text: valid UTF-8 without control characters ("Ubuntu 22.04 LTS")
+    kIbmInstance,  // a UUID, or four lowercase letters or digits, '_' and a UUID
+    kTencentInstance,  // "ins-" and lowercase letters or digits
+    kCrn,          // an IBM CRN: "crn:" and its nine ':'-separated fields, visible ASCII
 };
 
 // True when `value` is non-empty, at most 256 bytes and of `shape`.
 bool Fits(Shape shape, const std::string& value);
 
-// A session token: 1 to 256 bytes of visible ASCII (0x21-0x7e), so that it
-// cannot end a header line or start another.
-bool IsToken(const std::string& value);
+// A session token: 1 to `maxBytes` bytes of visible ASCII (0x21-0x7e), so
+// that it cannot end a header line or start another.
+bool IsToken(const std::string& value, std::size_t maxBytes = 256);
 
 }  // namespace vmdetect::cloud

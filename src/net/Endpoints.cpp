@@ -166,5 +166,17 @@ Endpoint DigitalOcean() {
 
 Endpoint Hetzner() { return FromBaseUrl(kEnvHetznerEndpoint, kDefaultHetznerEndpoint); }
 
+Endpoint Akamai() { return FromBaseUrl(kEnvAkamaiEndpoint, kDefaultAkamaiEndpoint); }
+
+Endpoint Vultr() { return FromBaseUrl(kEnvVultrEndpoint, kDefaultVultrEndpoint); }
+
+Endpoint Scaleway() { return FromBaseUrl(kEnvScalewayEndpoint, kDefaultScalewayEndpoint); }
+
+Endpoint UpCloud() { return FromBaseUrl(kEnvUpCloudEndpoint, kDefaultUpCloudEndpoint); }
+
+Endpoint IbmCloud() { return FromBaseUrl(kEnvIbmCloudEndpoint, kDefaultIbmCloudEndpoint); }
+
+Endpoint Tencent() { return FromBaseUrl(kEnvTencentEndpoint, kDefaultTencentEndpoint); }
+
 }  // namespace endpoints
 }  // namespace vmdetect

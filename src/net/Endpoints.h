@@ -31,6 +31,14 @@ Endpoint Alibaba();
 Endpoint OpenStack();
 Endpoint DigitalOcean();
 Endpoint Hetzner();
+// VMDETECT_AKAMAI_, _VULTR_, _SCALEWAY_, _UPCLOUD_, _IBMCLOUD_ and
+// _TENCENT_METADATA_ENDPOINT (base URLs).
+Endpoint Akamai();
+Endpoint Vultr();
+Endpoint Scaleway();
+Endpoint UpCloud();
+Endpoint IbmCloud();
+Endpoint Tencent();
 
 }  // namespace endpoints
 }  // namespace vmdetect

@@ -69,7 +69,9 @@ Response Send(const EvDebug& log, const char* function, Request& request) {
     }
     response.ready = true;
     const _http_req_type_ type = request.put ? HTTP_REQ_PUT : HTTP_REQ_GET;
-    response.ok = curl.ZTLibCurlSendHttpReq(type, request.url, nullptr, 0, true, nullptr);
+    const bool body = request.put && !request.body.empty();
+    response.ok = curl.ZTLibCurlSendHttpReq(type, request.url, body ? request.body.data() : nullptr,
+                                            body ? request.body.size() : 0, true, nullptr);
     response.status = curl.GetHttpStatus();
     response.header = curl.GetReplyHeader();
     unsigned long length = 0;

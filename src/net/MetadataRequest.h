@@ -16,8 +16,9 @@ struct Header {
 };
 
 struct Request {
-    bool put = false;                     // PUT with an empty body, else GET
+    bool put = false;                     // PUT with `body`, else GET
     std::string url;
+    std::string body;                     // a PUT's body ("" for none)
     const char* accept = "text/plain";    // sent as Accept; nullptr: none
     std::vector<Header> headers;          // wiped once sent: they may hold a token
     long timeoutMs = -1;                  // -1: the client's defaults; 0: no limit;

@@ -88,6 +88,12 @@ std::vector<std::unique_ptr<ScopedEnv>> Machine::Environment() {
     set("VMDETECT_OPENSTACK_METADATA_ENDPOINT", metadata.url());
     set("VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", metadata.url());
     set("VMDETECT_HETZNER_METADATA_ENDPOINT", metadata.url());
+    set("VMDETECT_AKAMAI_METADATA_ENDPOINT", metadata.url());
+    set("VMDETECT_VULTR_METADATA_ENDPOINT", metadata.url());
+    set("VMDETECT_SCALEWAY_METADATA_ENDPOINT", metadata.url());
+    set("VMDETECT_UPCLOUD_METADATA_ENDPOINT", metadata.url());
+    set("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", metadata.url());
+    set("VMDETECT_TENCENT_METADATA_ENDPOINT", metadata.url());
     for (const auto& pair : extraEnv) {
         set(pair.first.c_str(), pair.second);
     }

@@ -92,6 +92,12 @@ constexpr const char* kHelp =
     "  VMDETECT_OPENSTACK_METADATA_ENDPOINT OpenStack metadata base URL\n"
     "  VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT DigitalOcean metadata base URL\n"
     "  VMDETECT_HETZNER_METADATA_ENDPOINT Hetzner Cloud metadata base URL\n"
+    "  VMDETECT_AKAMAI_METADATA_ENDPOINT  Akamai (Linode) metadata base URL\n"
+    "  VMDETECT_VULTR_METADATA_ENDPOINT   Vultr metadata base URL\n"
+    "  VMDETECT_SCALEWAY_METADATA_ENDPOINT Scaleway metadata base URL\n"
+    "  VMDETECT_UPCLOUD_METADATA_ENDPOINT UpCloud metadata base URL\n"
+    "  VMDETECT_IBMCLOUD_METADATA_ENDPOINT IBM Cloud VPC metadata base URL\n"
+    "  VMDETECT_TENCENT_METADATA_ENDPOINT Tencent Cloud metadata base URL\n"
     "\n"
     "See vmdetect(1).\n";
 
