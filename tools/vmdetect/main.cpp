@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Escape.h"
+#include "Nfd.h"
 #include "Otel.h"
 #include "Prometheus.h"
 #include "Write.h"
@@ -44,7 +45,9 @@ constexpr long kMaxLogLevel = 1000;
     "      --report        print only the platform report, one line of JSON\n"            \
     "      --otel          print only the report as OpenTelemetry resource attributes\n" \
     "      --prometheus    print only the report as a Prometheus info metric\n"        \
-    "      --write DIR     write report.json, otel.env and vmdetect.prom into DIR\n"   \
+    "      --nfd           print only the report as node-feature-discovery features\n" \
+    "      --write DIR     write report.json, otel.env, vmdetect.prom and\n"           \
+    "                      vmdetect.features into DIR\n"                              \
     "      --no-network    report local evidence only; ask no metadata service\n"         \
     "  -q, --quiet         print nothing; exit 0 when a platform bit is set, 1 when none\n" \
     "  -v, --verbose[=N]   log to standard error at level N (default 4)\n"                \
@@ -93,6 +96,7 @@ struct Options {
     bool noNetwork = false;
     bool otel = false;
     bool prometheus = false;
+    bool nfd = false;
     std::string writeDir;  // --write: "" when not given
     bool quiet = false;
     bool verbose = false;
@@ -136,9 +140,9 @@ bool Consistent(int argc, char** argv, const Options& options) {
         return false;
     }
     const int reportForms = int{options.report} + int{options.otel} + int{options.prometheus} +
-                            int{!options.writeDir.empty()};
+                            int{options.nfd} + int{!options.writeDir.empty()};
     if (reportForms > 1 || (reportForms == 1 && (options.json || options.quiet))) {
-        Usage("--report, --otel, --prometheus and --write go alone, without --json or --quiet");
+        Usage("--report, --otel, --prometheus, --nfd and --write go alone, without --json or --quiet");
         return false;
     }
     return true;
@@ -146,13 +150,14 @@ bool Consistent(int argc, char** argv, const Options& options) {
 
 ParseResult ParseOptions(int argc, char** argv, Options& options) {
     enum { kOptJson = 256, kOptVersion, kOptReport, kOptNoNetwork, kOptOtel, kOptPrometheus,
-           kOptWrite };
+           kOptWrite, kOptNfd };
     static const option kLongOptions[] = {
         {"json", no_argument, nullptr, kOptJson},
         {"report", no_argument, nullptr, kOptReport},
         {"no-network", no_argument, nullptr, kOptNoNetwork},
         {"otel", no_argument, nullptr, kOptOtel},
         {"prometheus", no_argument, nullptr, kOptPrometheus},
+        {"nfd", no_argument, nullptr, kOptNfd},
         {"write", required_argument, nullptr, kOptWrite},
         {"quiet", no_argument, nullptr, 'q'},
         {"verbose", optional_argument, nullptr, 'v'},
@@ -170,6 +175,7 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
             case kOptNoNetwork: options.noNetwork = true; break;
             case kOptOtel: options.otel = true; break;
             case kOptPrometheus: options.prometheus = true; break;
+            case kOptNfd: options.nfd = true; break;
             case kOptWrite:
                 if (optarg == nullptr || *optarg == '\0') {
                     Usage("--write needs a directory");
@@ -337,15 +343,30 @@ int FinishOutput(int status) {
     return status;
 }
 
+// What a form left out: debug lines in the library's log, so on stderr under
+// -v and nowhere by default.
+void LogNotes(const vmdetect_cli::Notes& notes) {
+    if (notes.empty()) {
+        return;
+    }
+    const ZTVMDetect log;
+    for (const std::string& note : notes) {
+        log.Debug("vmdetect", "%s", note.c_str());
+    }
+}
+
 // Only the report: none of the five entry points, no process.
 int ReportOnly(const Options& options) {
     const std::string report = Report(options);
     std::string out = report + "\n";
     vmdetect_cli::Files files;
+    vmdetect_cli::Notes notes;
     const bool made = !report.empty() &&
-                      (!options.otel || vmdetect_cli::OtelLine(report, out)) &&
+                      (!options.otel || vmdetect_cli::OtelLine(report, out, &notes)) &&
                       (!options.prometheus || vmdetect_cli::PrometheusText(report, out)) &&
-                      (options.writeDir.empty() || vmdetect_cli::MakeFiles(report, files));
+                      (!options.nfd || vmdetect_cli::NfdLines(report, out, &notes)) &&
+                      (options.writeDir.empty() || vmdetect_cli::MakeFiles(report, files, &notes));
+    LogNotes(notes);
     if (!made) {
         std::fputs("vmdetect: no report could be made\n", stderr);
         return kExitFailure;
@@ -377,7 +398,8 @@ int main(int argc, char** argv) {
     }
     ConfigureLog(options);
     try {
-        if (options.report || options.otel || options.prometheus || !options.writeDir.empty()) {
+        if (options.report || options.otel || options.prometheus || options.nfd ||
+            !options.writeDir.empty()) {
             return ReportOnly(options);
         }
         const Answers answers = Query(options);
