@@ -101,7 +101,7 @@ def _report_text(library: ctypes.CDLL, options: int) -> bytes:
     # Sized first, then filled; the report is cached after the first call,
     # so a second size differs only when another thread added the network
     # part in between.
-    buffer = None
+    buffer: Optional[ctypes.Array[ctypes.c_char]] = None
     size = 0
     for _ in range(_REPORT_TRIES):
         length = library.vmdetect_report(buffer, size, options)
