@@ -1,6 +1,7 @@
 // vmdetect --write DIR: the report, the OpenTelemetry environment file, the
-// Prometheus metric and the node-feature-discovery features as files, each replaced atomically (a temporary file
-// in DIR, fsync, rename), so that a reader never sees half a file.
+// Prometheus metric and the node-feature-discovery features as files, each
+// replaced atomically (a temporary file in DIR, fsync, rename), so that a
+// reader never sees half a file.
 #pragma once
 
 #include <fcntl.h>

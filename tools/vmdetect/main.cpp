@@ -349,9 +349,10 @@ void LogNotes(const vmdetect_cli::Notes& notes) {
     if (notes.empty()) {
         return;
     }
+    static constexpr const char* kFunction = "vmdetect";
     const ZTVMDetect log;
     for (const std::string& note : notes) {
-        log.Debug("vmdetect", "%s", note.c_str());
+        log.Debug(kFunction, "%s", note.c_str());
     }
 }
 
