@@ -3,6 +3,7 @@
 #   runtime: libvmdetect.so.1*, the vmdetect command and its man page
 #   devel:   headers under include/vmdetect, the libvmdetect.so link, the
 #            CMake package (vmdetect::vmdetect) and vmdetect.pc
+#   python:  the Python package vmdetect (pure Python, over libvmdetect.so.1)
 include(CMakePackageConfigHelpers)
 
 set(VMDETECT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vmdetect)
@@ -45,6 +46,30 @@ configure_file(${PROJECT_SOURCE_DIR}/dist/vmdetect-report.service.in
 install(FILES ${PROJECT_BINARY_DIR}/vmdetect-report.service
   DESTINATION ${VMDETECT_SYSTEMD_UNIT_DIR}
   COMPONENT runtime)
+
+# The Python package, where this prefix's python3 looks: Debian's reads
+# lib/python3/dist-packages under /usr and lib/python3.X/dist-packages under
+# /usr/local (any other prefix needs PYTHONPATH). Debian's own interpreter
+# decides X, not one that happens to come first on PATH.
+find_program(VMDETECT_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(VMDETECT_PYTHON3 python3)
+set(VMDETECT_PYTHON_DIR "" CACHE STRING
+    "Where the Python package is installed, relative to the prefix (empty: where its python3 looks)")
+set(VMDETECT_PYTHON_INSTALL_DIR ${VMDETECT_PYTHON_DIR})
+if(NOT VMDETECT_PYTHON_INSTALL_DIR AND CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(VMDETECT_PYTHON_INSTALL_DIR lib/python3/dist-packages)
+elseif(NOT VMDETECT_PYTHON_INSTALL_DIR)
+  set(VMDETECT_PYTHON_VERSION 3)
+  if(VMDETECT_PYTHON3)
+    execute_process(COMMAND ${VMDETECT_PYTHON3} -c "import sys; print('%d.%d' % sys.version_info[:2])"
+      OUTPUT_VARIABLE VMDETECT_PYTHON_VERSION OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
+  set(VMDETECT_PYTHON_INSTALL_DIR lib/python${VMDETECT_PYTHON_VERSION}/dist-packages)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/python/vmdetect/__init__.py
+              ${PROJECT_SOURCE_DIR}/python/vmdetect/py.typed
+  DESTINATION ${VMDETECT_PYTHON_INSTALL_DIR}/vmdetect
+  COMPONENT python)
 
 # CMake package. The library's own dependencies are private to it (linked
 # into the shared object), so the exported target names none of them.
@@ -100,7 +125,7 @@ set(CPACK_PACKAGE_CONTACT "vmdetect maintainers <root@localhost>")
 # Each component's description starts with its own summary line.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime devel)
+set(CPACK_COMPONENTS_ALL runtime devel python)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME vmdetect)
@@ -123,6 +148,20 @@ set(CPACK_DEBIAN_DEVEL_DESCRIPTION
   "development files of libvmdetect
 Headers, CMake package (find_package(vmdetect)) and pkg-config file of
 libvmdetect.")
+# Pure Python: byte-compiled on installation and cleaned on removal by
+# Debian's own py3compile and py3clean, as dh_python3 would arrange.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-vmdetect)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "vmdetect (= ${PROJECT_VERSION}), python3")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/dist/python3-vmdetect/postinst
+  ${PROJECT_SOURCE_DIR}/dist/python3-vmdetect/prerm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+  "Python package of libvmdetect
+vmdetect.report() and vmdetect.detect_hypervisor() in Python: the platform
+report and the flag word of libvmdetect, through ctypes.")
 # The command needs the library of its own package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_FULL_LIBDIR})
 include(CPack)

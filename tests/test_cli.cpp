@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "../tools/vmdetect/Escape.h"
+#include "../tools/vmdetect/Nfd.h"
 #include "../tools/vmdetect/Otel.h"
 #include "../tools/vmdetect/Prometheus.h"
 #include "TestSupport.h"
@@ -230,6 +231,8 @@ TEST(Cli, ExitStatusesAndStreams) {
         {{"--otel", "--json"}, 2, true, true},
         {{"--prometheus", "--no-network"}, 0, false, false},
         {{"--prometheus", "--otel"}, 2, true, true},
+        {{"--nfd", "--no-network"}, 0, false, false},
+        {{"--nfd", "--prometheus"}, 2, true, true},
         {{"--write"}, 2, true, true},
         {{"--write", ""}, 2, true, true},
         {{"--write", "/tmp", "--report"}, 2, true, true},
@@ -293,7 +296,7 @@ ino_t Inode(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-// --write on a machine whose firmware names a hostile vendor and a UUID: three
+// --write on a machine whose firmware names a hostile vendor and a UUID: four
 // whole files of mode 0644, none holding the UUID, nothing else left in the
 // directory, and a file that would not change is not replaced (same inode).
 TEST(Cli, WriteLeavesWholeWorldReadableFilesAndKeepsUnchangedOnes) {
@@ -303,7 +306,8 @@ TEST(Cli, WriteLeavesWholeWorldReadableFilesAndKeepsUnchangedOnes) {
     WriteFile(dmi + "/sys_vendor", "Ac\"me $HOME `id` \\ ,=;%' corp\n");
     WriteFile(dmi + "/product_uuid", "4c4c4544-0042-3510-8052-b4c04f395a31\n");
     const TempDir out;
-    const std::vector<std::string> names = {"otel.env", "report.json", "vmdetect.prom"};
+    const std::vector<std::string> names = {"otel.env", "report.json", "vmdetect.features",
+                                            "vmdetect.prom"};
     const auto listing = [&out] {
         std::vector<std::string> found;
         for (const auto& entry : std::filesystem::directory_iterator(out.path())) {
@@ -333,9 +337,12 @@ TEST(Cli, WriteLeavesWholeWorldReadableFilesAndKeepsUnchangedOnes) {
     expected["sources"].erase("firmware.uuid");
     const std::string report = ReadFile(out.file("report.json"));
     EXPECT_EQ(nlohmann::ordered_json::parse(report), expected);
-    std::string otel, prometheus;
-    ASSERT_TRUE(vmdetect_cli::OtelLine(report, otel) && vmdetect_cli::PrometheusText(report, prometheus));
+    std::string otel, prometheus, nfd;
+    ASSERT_TRUE(vmdetect_cli::OtelLine(report, otel) && vmdetect_cli::PrometheusText(report, prometheus) &&
+                vmdetect_cli::NfdLines(report, nfd));
     EXPECT_EQ(ReadFile(out.file("vmdetect.prom")), prometheus);
+    EXPECT_EQ(ReadFile(out.file("vmdetect.features")), nfd);
+    EXPECT_NE(nfd.find("vmdetect.container=none\n"), std::string::npos) << nfd;
     // The quoting holds for a shell as for systemd: both take \" \\ \$ \` in double quotes.
     const std::string env = ReadFile(out.file("otel.env"));
     EXPECT_TRUE(std::regex_match(env, std::regex("OTEL_RESOURCE_ATTRIBUTES=\"[^\"\n]*\"\n"))) << env;
@@ -358,6 +365,30 @@ TEST(Cli, WriteLeavesWholeWorldReadableFilesAndKeepsUnchangedOnes) {
     for (const std::string& name : names) {
         EXPECT_EQ(Inode(out.file(name)) == inodes[name], name != "report.json") << name;
     }
+}
+
+// A 300-character firmware name: --otel and otel.env leave it out with one
+// debug line naming the key, on stderr under -v only; the metric keeps it.
+TEST(Cli, WhatTheOtelFormsLeaveOutIsADebugLineUnderVerboseOnly) {
+    QuietMachine machine;
+    const std::string dmi = machine.file("proc/class/dmi/id");
+    ASSERT_EQ(std::system(("mkdir -p " + dmi).c_str()), 0);
+    WriteFile(dmi + "/sys_vendor", std::string(300, 'V') + "\n");
+    const TempDir out;
+    const std::string note = " DEBUG vmdetect: --otel leaves out firmware.vendor: 300 characters encoded, over 255\n";
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{"--otel"}, false}, {{"--otel", "-v"}, true}, {{"--otel", "--verbose=0"}, false},
+        {{"--write", out.path(), "-v1"}, true}};
+    for (const auto& [args, debug] : cases) {
+        const CliRun run = RunCli(args, machine.env());
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out.find("firmware.vendor"), std::string::npos) << run.out;
+        const std::size_t at = run.err.find(note);
+        EXPECT_EQ(at != std::string::npos && run.err.find(note, at + 1) == std::string::npos, debug)
+            << args.back() << "\n" << run.err;
+    }
+    EXPECT_EQ(ReadFile(out.file("otel.env")).find("firmware.vendor"), std::string::npos);
+    EXPECT_NE(ReadFile(out.file("vmdetect.prom")).find(std::string(300, 'V')), std::string::npos);
 }
 
 TEST(Cli, WriteIntoAnUnwritableDirectoryFailsClearly) {

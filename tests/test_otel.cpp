@@ -1,5 +1,5 @@
-// The --otel line and the --prometheus metric: the report's keys, parsed
-// back.
+// The --otel line, the --prometheus metric and the --nfd features: the
+// report's keys, parsed back.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "../tools/vmdetect/Nfd.h"
 #include "../tools/vmdetect/Otel.h"
 #include "../tools/vmdetect/Prometheus.h"
 #include "TestSupport.h"
@@ -42,9 +43,12 @@ Pairs ParseBack(const std::string& line) {
 }
 
 TEST(Otel, LinesParseBackToTheReportOrAreLeftUntouched) {
+    const std::string group = "macikgo-test-may-23-" + std::string(60, 'g');
+    const std::string vm = "examplevmname-" + std::string(50, 'v');
     const struct {
-        const char* report;
+        std::string report;
         Pairs expected;  // a line of none of them: the report refused
+        std::string leftOut = "";  // the note's key: over 255 characters encoded
     } cases[] = {
         {R"({"hypervisor":"kvm","container":"none","cloud.provider":"aws",)"
          R"("host.id":"i-01b0f6cf495625076","sources":{"hypervisor":"cpuid"}})",
@@ -58,14 +62,67 @@ TEST(Otel, LinesParseBackToTheReportOrAreLeftUntouched) {
         {R"({"sources":{}})", {}},
         {R"({"host.name":"a\\b\"c","container.id":"x","vmdetect.container":"y"})",
          {{"host.name", "a\\b\"c"}, {"container.id", "x"}, {"vmdetect.container", "y"}}},
+        {R"({"firmware.vendor":")" + std::string(255, 'v') + R"(","firmware.product":")" +
+             std::string(86, ' ') + "\"}",  // 258 encoded
+         {{"firmware.vendor", std::string(255, 'v')}}, "firmware.product"},
+        // Azure's resourceId with an 80-character resource group and a 64-character VM name
+        // (azure-compute-docs-2.json otherwise) is 256 characters; every other key arrives.
+        {R"({"cloud.provider":"azure","cloud.resource_id":"/subscriptions/8d10da13-8125-4ba9-a717-)"
+         R"(bf7490507b3d/resourceGroups/)" + group + "/providers/Microsoft.Compute/virtualMachines/" + vm +
+             R"(","azure.resourcegroup.name":")" + group + R"(","azure.vm.name":")" + vm + "\"}",
+         {{"cloud.provider", "azure"}, {"azure.resourcegroup.name", group}, {"azure.vm.name", vm}},
+         "cloud.resource_id"},
         {"", {{"untouched", ""}}}, {"[]", {{"untouched", ""}}}, {"\"x\"", {{"untouched", ""}}},
         {"{\"a\":", {{"untouched", ""}}}, {"{\"a\":\"b\"} trailing", {{"untouched", ""}}},
     };
     for (const auto& c : cases) {
         std::string line = "untouched=";
-        const bool written = vmdetect_cli::OtelLine(c.report, line);
+        vmdetect_cli::Notes notes;
+        const bool written = vmdetect_cli::OtelLine(c.report, line, &notes);
         EXPECT_EQ(written, line != "untouched=") << c.report;
         EXPECT_EQ(ParseBack(line), c.expected) << line;
+        EXPECT_EQ(notes.size(), c.leftOut.empty() ? 0u : 1u) << line;
+        EXPECT_TRUE(c.leftOut.empty() || notes.at(0).rfind("--otel leaves out " + c.leftOut + ": ", 0) == 0);
+    }
+}
+
+TEST(Nfd, OnlyLowCardinalityKeysWithLabelValuesBecomeLines) {
+    const struct {
+        std::string report, lines;  // lines "untouched": the report refused
+        std::vector<std::string> leftOut;
+    } cases[] = {
+        // The README's EC2 scenario (ec2-instance-identity-document-docs-1.json): no ids, no names.
+        {R"({"hypervisor":"amazon","container":"docker","firmware.vendor":"Amazon EC2","cloud.provider":"aws",)"
+         R"("cloud.platform":"aws_ec2","host.id":"i-1234567890abcdef0","host.arch":"amd64","cloud.region":"us-west-2",)"
+         R"("cloud.availability_zone":"us-west-2b","cloud.account.id":"123456789012","host.type":"t2.micro",)"
+         R"("host.name":"ip-10-158-112-84.us-west-2.compute.internal","cloud.resource_id":"arn:aws:ec2:us-west-2:)"
+         R"(123456789012:instance/i-1234567890abcdef0","sources":{"hypervisor":"dmi"}})",
+         "vmdetect.hypervisor=amazon\nvmdetect.container=docker\nvmdetect.cloud.provider=aws\n"
+         "vmdetect.cloud.platform=aws_ec2\nvmdetect.cloud.region=us-west-2\n"
+         "vmdetect.cloud.availability_zone=us-west-2b\nvmdetect.host.type=t2.micro\nvmdetect.host.arch=amd64\n",
+         {}},
+        // Oracle's availability domains hold a colon (oci-opc-v2-instance-docs-1.json: "EMIr:PHX-AD-1").
+        {R"({"confidential":"sev-snp","cloud.region":"us-phoenix-1","cloud.availability_zone":"qIZq:PHX-AD-1"})",
+         "vmdetect.confidential=sev-snp\nvmdetect.cloud.region=us-phoenix-1\n", {"cloud.availability_zone"}},
+        {R"({"cloud.availability_zone":")" + std::string(64, 'z') + R"(","host.type":")" +
+             std::string(63, 't') + "\"}",
+         "vmdetect.host.type=" + std::string(63, 't') + "\n", {"cloud.availability_zone"}},
+        {R"({"container":"-x","cloud.provider":"x_","cloud.platform":"a_b.c-d","cloud.region":"caf\u00e9",)"
+         R"("host.arch":"a/b","hypervisor":7})",
+         "vmdetect.hypervisor=7\nvmdetect.cloud.platform=a_b.c-d\n",
+         {"container", "cloud.provider", "cloud.region", "host.arch"}},
+        {"[]", "untouched", {}},
+    };
+    for (const auto& c : cases) {
+        std::string lines = "untouched";
+        vmdetect_cli::Notes notes;
+        EXPECT_EQ(vmdetect_cli::NfdLines(c.report, lines, &notes), c.report != "[]");
+        EXPECT_EQ(lines, c.lines) << c.report;
+        std::vector<std::string> want;
+        for (const std::string& key : c.leftOut) {
+            want.push_back("--nfd leaves out " + key + ": its value is not a Kubernetes label value");
+        }
+        EXPECT_EQ(notes, want) << c.report;
     }
 }
 

@@ -2,6 +2,8 @@
 // key=value pairs joined by commas, ready for OTEL_RESOURCE_ATTRIBUTES.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +13,12 @@
 namespace vmdetect_cli {
 
 using ReportItems = std::vector<std::pair<std::string, std::string>>;
+// What a form left out and why, one debug line each for the log.
+using Notes = std::vector<std::string>;
+
+// OpenTelemetry's JS SDK refuses the whole OTEL_RESOURCE_ATTRIBUTES when one
+// encoded key or value is longer than this, and every attribute is lost.
+constexpr std::size_t kOtelMaxEncoded = 255;
 
 // The report's top-level keys in its order, each with its text value;
 // `sources`, empty values and anything that is not a string, number or
@@ -63,15 +71,28 @@ inline std::string OtelKey(const std::string& key) {
     return key == "hypervisor" || key == "container" || key == "confidential" ? "vmdetect." + key : key;
 }
 
-// False, with `line` untouched, when `report` is not a JSON object.
-inline bool OtelLine(const std::string& report, std::string& line) {
+// False, with `line` untouched, when `report` is not a JSON object. A pair
+// whose encoded key or value is over kOtelMaxEncoded is left out, with a note
+// naming the key: one long value must not cost every other attribute.
+inline bool OtelLine(const std::string& report, std::string& line, Notes* notes = nullptr) {
     ReportItems items;
     if (!ParseReportItems(report, items)) {
         return false;
     }
     std::string out;
     for (const auto& [key, text] : items) {
-        out += (out.empty() ? "" : ",") + OtelEncoded(OtelKey(key)) + "=" + OtelEncoded(text);
+        const std::string name = OtelEncoded(OtelKey(key));
+        const std::string value = OtelEncoded(text);
+        const std::size_t longest = std::max(name.size(), value.size());
+        if (longest > kOtelMaxEncoded) {
+            if (notes != nullptr) {
+                notes->push_back("--otel leaves out " + name.substr(0, 64) + ": " +
+                                 std::to_string(longest) + " characters encoded, over " +
+                                 std::to_string(kOtelMaxEncoded));
+            }
+            continue;
+        }
+        out += (out.empty() ? "" : ",") + name + "=" + value;
     }
     line = out;
     return true;

@@ -1,6 +1,7 @@
-// vmdetect --write DIR: the report, the OpenTelemetry environment file and
-// the Prometheus metric as files, each replaced atomically (a temporary file
-// in DIR, fsync, rename), so that a reader never sees half a file.
+// vmdetect --write DIR: the report, the OpenTelemetry environment file, the
+// Prometheus metric and the node-feature-discovery features as files, each
+// replaced atomically (a temporary file in DIR, fsync, rename), so that a
+// reader never sees half a file.
 #pragma once
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Nfd.h"
 #include "Otel.h"
 #include "Prometheus.h"
 
@@ -23,6 +25,7 @@ namespace vmdetect_cli {
 constexpr const char* kReportFile = "report.json";
 constexpr const char* kOtelFile = "otel.env";
 constexpr const char* kPrometheusFile = "vmdetect.prom";
+constexpr const char* kNfdFile = "vmdetect.features";
 constexpr const char* kOtelVariable = "OTEL_RESOURCE_ATTRIBUTES";
 constexpr mode_t kWrittenMode = 0644;
 // The kernel keeps product_uuid readable by root only; the files are not.
@@ -149,17 +152,21 @@ inline std::string EnvironmentLine(const std::string& value) {
 
 using Files = std::vector<std::pair<std::string, std::string>>;  // name, content
 
-// The three files' contents from one report; false when it is not an object.
-inline bool MakeFiles(const std::string& report, Files& files) {
+// The four files' contents from one report; false when it is not an object.
+// What the forms leave out goes to `notes`.
+inline bool MakeFiles(const std::string& report, Files& files, Notes* notes = nullptr) {
     const std::string shared = WorldReadableReport(report);
     std::string otel;
     std::string prometheus;
-    if (shared.empty() || !OtelLine(shared, otel) || !PrometheusText(shared, prometheus)) {
+    std::string nfd;
+    if (shared.empty() || !OtelLine(shared, otel, notes) || !PrometheusText(shared, prometheus) ||
+        !NfdLines(shared, nfd, notes)) {
         return false;
     }
     files = {{kReportFile, shared + "\n"},
              {kOtelFile, EnvironmentLine(otel)},
-             {kPrometheusFile, prometheus}};
+             {kPrometheusFile, prometheus},
+             {kNfdFile, nfd}};
     return true;
 }
 

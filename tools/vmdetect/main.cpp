@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Escape.h"
+#include "Nfd.h"
 #include "Otel.h"
 #include "Prometheus.h"
 #include "Write.h"
@@ -46,7 +47,9 @@ constexpr long kMaxLogLevel = 1000;
     "      --report        print only the platform report, one line of JSON\n"            \
     "      --otel          print only the report as OpenTelemetry resource attributes\n" \
     "      --prometheus    print only the report as a Prometheus info metric\n"        \
-    "      --write DIR     write report.json, otel.env and vmdetect.prom into DIR\n"   \
+    "      --nfd           print only the report as node-feature-discovery features\n" \
+    "      --write DIR     write report.json, otel.env, vmdetect.prom and\n"           \
+    "                      vmdetect.features into DIR\n"                              \
     "      --cvm           print the confidential VM technology, or none\n"            \
     "      --no-network    report local evidence only; ask no metadata service\n"         \
     "      --collect DIR   copy the report's evidence into DIR, then print the report\n" \
@@ -107,6 +110,7 @@ struct Options {
     bool noNetwork = false;
     bool otel = false;
     bool prometheus = false;
+    bool nfd = false;
     std::string writeDir;  // --write: "" when not given
     bool cvm = false;
     std::string collectDir;   // --collect: "" when not given
@@ -154,11 +158,11 @@ bool Consistent(int argc, char** argv, const Options& options) {
         return false;
     }
     const int reportForms = int{options.report} + int{options.otel} + int{options.prometheus} +
-                            int{!options.writeDir.empty()} + int{options.cvm} +
+                            int{options.nfd} + int{!options.writeDir.empty()} + int{options.cvm} +
                             int{!options.collectDir.empty()};
     if (reportForms > 1 || (reportForms == 1 && options.json) ||
         (reportForms == 1 && options.quiet && !options.cvm)) {
-        Usage("--report, --otel, --prometheus, --write, --cvm and --collect go alone, without --json or --quiet");
+        Usage("--report, --otel, --prometheus, --nfd, --write, --cvm and --collect go alone, without --json or --quiet");
         return false;
     }
     if (options.withPrivate && options.collectDir.empty()) {
@@ -167,7 +171,7 @@ bool Consistent(int argc, char** argv, const Options& options) {
     }
     if (!options.evidenceDir.empty() && (options.json || (options.quiet && !options.cvm) ||
                                          !options.collectDir.empty())) {
-        Usage("--evidence goes with --report, --otel, --prometheus, --write or --cvm");
+        Usage("--evidence goes with --report, --otel, --prometheus, --nfd, --write or --cvm");
         return false;
     }
     return true;
@@ -186,13 +190,14 @@ bool DirectoryArgument(const char* option, std::string& dir) {
 
 ParseResult ParseOptions(int argc, char** argv, Options& options) {
     enum { kOptJson = 256, kOptVersion, kOptReport, kOptNoNetwork, kOptOtel, kOptPrometheus,
-           kOptWrite, kOptCvm, kOptCollect, kOptPrivate, kOptEvidence };
+           kOptWrite, kOptNfd, kOptCvm, kOptCollect, kOptPrivate, kOptEvidence };
     static const option kLongOptions[] = {
         {"json", no_argument, nullptr, kOptJson},
         {"report", no_argument, nullptr, kOptReport},
         {"no-network", no_argument, nullptr, kOptNoNetwork},
         {"otel", no_argument, nullptr, kOptOtel},
         {"prometheus", no_argument, nullptr, kOptPrometheus},
+        {"nfd", no_argument, nullptr, kOptNfd},
         {"write", required_argument, nullptr, kOptWrite},
         {"cvm", no_argument, nullptr, kOptCvm},
         {"collect", required_argument, nullptr, kOptCollect},
@@ -214,6 +219,7 @@ ParseResult ParseOptions(int argc, char** argv, Options& options) {
             case kOptNoNetwork: options.noNetwork = true; break;
             case kOptOtel: options.otel = true; break;
             case kOptPrometheus: options.prometheus = true; break;
+            case kOptNfd: options.nfd = true; break;
             case kOptWrite:
                 if (!DirectoryArgument("--write", options.writeDir)) return kUsageError;
                 break;
@@ -398,6 +404,19 @@ int Confidential(const Options& options, const std::string& report) {
     return FinishOutput(name != "none" ? kExitOk : kExitNotConfidential);
 }
 
+// What a form left out: debug lines in the library's log, so on stderr under
+// -v and nowhere by default.
+void LogNotes(const vmdetect_cli::Notes& notes) {
+    if (notes.empty()) {
+        return;
+    }
+    static constexpr const char* kFunction = "vmdetect";
+    const ZTVMDetect log;
+    for (const std::string& note : notes) {
+        log.Debug(kFunction, "%s", note.c_str());
+    }
+}
+
 // Only the report: none of the five entry points, no process.
 int ReportOnly(const Options& options) {
     const std::string report = Report(options);
@@ -412,10 +431,13 @@ int ReportOnly(const Options& options) {
     }
     std::string out = report + "\n";
     vmdetect_cli::Files files;
+    vmdetect_cli::Notes notes;
     const bool made = !report.empty() &&
-                      (!options.otel || vmdetect_cli::OtelLine(report, out)) &&
+                      (!options.otel || vmdetect_cli::OtelLine(report, out, &notes)) &&
                       (!options.prometheus || vmdetect_cli::PrometheusText(report, out)) &&
-                      (options.writeDir.empty() || vmdetect_cli::MakeFiles(report, files));
+                      (!options.nfd || vmdetect_cli::NfdLines(report, out, &notes)) &&
+                      (options.writeDir.empty() || vmdetect_cli::MakeFiles(report, files, &notes));
+    LogNotes(notes);
     if (!made) {
         std::fputs("vmdetect: no report could be made\n", stderr);
         return kExitFailure;
@@ -470,10 +492,11 @@ int main(int argc, char** argv) {
             ::setenv("VMDETECT_EVIDENCE", options.collectDir.empty() ? options.evidenceDir.c_str()
                                                                      : options.collectDir.c_str(), 1);
             options.noNetwork = true;
-            options.report = options.report || !(options.otel || options.prometheus || options.cvm ||
-                                                 !options.writeDir.empty());
+            options.report = options.report || !(options.otel || options.prometheus || options.nfd ||
+                                                 options.cvm || !options.writeDir.empty());
         }
-        if (options.report || options.otel || options.prometheus || !options.writeDir.empty() || options.cvm) {
+        if (options.report || options.otel || options.prometheus || options.nfd ||
+            !options.writeDir.empty() || options.cvm) {
             return ReportOnly(options);
         }
         const Answers answers = Query(options);
