@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -68,6 +69,15 @@ std::string LaunchCommand(const std::string& path) {
         command += word + " ";
     }
     return command + path;
+}
+
+std::string Shell(const std::string& command) {
+    std::string out;
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    char chunk[256];
+    for (std::size_t n; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) out.append(chunk, n);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
 }
 
 void SetSafeDefaults() {

@@ -43,6 +43,8 @@ std::vector<std::string> Launcher();
 inline bool UnderEmulator() { return !Launcher().empty(); }
 // The shell command that starts the built program at `path`.
 std::string LaunchCommand(const std::string& path);
+// What `command` prints on standard output under /bin/sh, less its trailing newlines.
+std::string Shell(const std::string& command);
 // Points every metadata endpoint at a closed loopback port, the
 // configuration at a file that does not exist and the log at nothing, so that
 // a test that forgets an override fails instead of reaching a real service

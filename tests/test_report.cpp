@@ -349,15 +349,7 @@ TEST(Report, CloudKeysMergeOnlyWithTheNetwork) {
     vmdetect::report::SetCloudSourceForTesting(nullptr);
 }
 
-std::string Shell(const std::string& command) {
-    std::string out;
-    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) return out;
-    char chunk[256];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) out.append(chunk, n);
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
-}
+using testsupport::Shell;
 
 TEST(Report, AgreesWithSystemdDetectVirtOnThisMachine) {
     if (testsupport::UnderEmulator()) GTEST_SKIP() << "emulated: systemd-detect-virt reads the host's CPUID";
