@@ -118,14 +118,16 @@ def report(network: bool = True) -> dict[str, Any]:
     """The platform report, parsed: a dict of its keys with ``sources``.
 
     Always ``hypervisor`` and ``container`` (in ``systemd-detect-virt``'s
-    words), then the firmware keys (``firmware.vendor``, ...) and the cloud
+    words), ``confidential`` on a confidential guest, then the firmware keys (``firmware.vendor``, ...) and the cloud
     and host keys (``cloud.*``, ``host.*``) that are known, and ``sources``,
     naming for each key the kind of evidence it came from.
 
     Reads, in this process and without root, ``$HOST_SYS/class/dmi/id``,
     ``$HOST_SYS/hypervisor``, CPUID, ``$HOST_PROC`` and the container markers
     under ``$HOST_ROOT``; starts no process. The first call reads, later ones
-    copy what it read.
+    copy what it read. With ``VMDETECT_EVIDENCE`` naming a directory made by
+    ``vmdetect --collect``, it reads that directory instead, and asks no
+    service.
 
     With ``network`` (the default), where the firmware names a cloud with a
     metadata service, the first call asks that one service over plain HTTP
