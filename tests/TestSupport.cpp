@@ -97,6 +97,7 @@ void SetSafeDefaults() {
     ::setenv("VMDETECT_TENCENT_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::unsetenv("AWS_EC2_METADATA_DISABLED");
     ::unsetenv("AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE");
+    ::unsetenv("VMDETECT_EVIDENCE");  // the machine under test, not a developer's collection
     ::setenv("VMDETECT_CONFIG", "/nonexistent/vmdetect-test.conf", 1);
     ::setenv("VMDETECT_LOG", "/dev/null", 1);
     ::setenv("VMDETECT_LOG_LEVEL", "0", 1);

@@ -12,5 +12,5 @@ for name in ("AWS_EC2_METADATA_SERVICE_ENDPOINT", "VMDETECT_OCI_METADATA_ENDPOIN
     os.environ[name] = "http://127.0.0.1:9"
 os.environ.update(GCE_METADATA_HOST="127.0.0.1:9", VMDETECT_CONFIG="/nonexistent/vmdetect-test.conf",
                   VMDETECT_LOG="/dev/null", VMDETECT_LOG_LEVEL="0")
-for name in ("AWS_EC2_METADATA_DISABLED", "AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE"):
+for name in ("AWS_EC2_METADATA_DISABLED", "AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE", "VMDETECT_EVIDENCE"):
     os.environ.pop(name, None)
