@@ -12,7 +12,9 @@ namespace {
 
 std::optional<CpuidRegs> AskProcessor(std::uint32_t leaf, std::uint32_t subleaf) {
 #if defined(__i386__) || defined(__x86_64__)
-    if (__get_cpuid_max(0, nullptr) == 0) {
+    // Asked once: in a guest every CPUID is a trip to the hypervisor.
+    static const bool present = __get_cpuid_max(0, nullptr) != 0;
+    if (!present) {
         return std::nullopt;
     }
     // The hypervisor and extended ranges sit above the basic leaves, so the

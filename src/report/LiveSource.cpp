@@ -1,6 +1,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
+#include <utility>
 
 #include "Constants.h"
 #include "HostProc.h"
@@ -36,8 +38,14 @@ public:
     std::vector<std::string> List(Tree tree, const std::string& path) override {
         return adapters::ListDirectory(Path(tree, path));
     }
+    // Each leaf once per reading: in a guest every CPUID is a trip to the
+    // hypervisor, and the hypervisor and confidential rules share leaves.
     std::optional<CpuidRegs> Cpuid(std::uint32_t leaf, std::uint32_t subleaf) override {
-        return adapters::Cpuid(leaf, subleaf);
+        const auto known = m_cpuid.find({leaf, subleaf});
+        if (known != m_cpuid.end()) {
+            return known->second;
+        }
+        return m_cpuid[{leaf, subleaf}] = adapters::Cpuid(leaf, subleaf);
     }
     std::optional<std::uint64_t> Msr(std::uint32_t index) override {
         return adapters::ReadMsr(index);
@@ -63,6 +71,7 @@ private:
     }
 
     Roots m_roots;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::optional<CpuidRegs>> m_cpuid;
 };
 
 }  // namespace
