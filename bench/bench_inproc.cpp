@@ -441,22 +441,28 @@ void BM_Metadata_Bare(benchmark::State& state) {
 
 // ------------------------------------------------------ cold cloud identity
 
-void BM_CloudCold_Ours(benchmark::State& state) {
+// A cold identity of the cloud that `firmware` names, its endpoint at the
+// loopback stand-in, until it gives `keys` keys.
+void ColdIdentity(benchmark::State& state, const char* endpoint,
+                  const vmdetect::report::DmiFields& firmware, std::size_t keys) {
     if (!Server().ok()) {
         state.SkipWithError("no loopback server");
         return;
     }
-    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", Server().base().c_str(), 1);
-    const vmdetect::report::DmiFields firmware = {{"sys_vendor", "Amazon EC2"}};
+    ::setenv(endpoint, Server().base().c_str(), 1);
     for (auto _ : state) {
         vmdetect::cloud::ResetCacheForTests();
-        // Seven keys, the image, the host name and the resource id.
-        if (vmdetect::cloud::Identify(firmware)->size() != 10) {
+        if (vmdetect::cloud::Identify(firmware)->size() != keys) {
             state.SkipWithError("identity incomplete");
             break;
         }
     }
-    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
+    ::setenv(endpoint, "http://127.0.0.1:9", 1);
+}
+
+// Seven keys, the image, the host name and the resource id.
+void BM_CloudCold_Ours(benchmark::State& state) {
+    ColdIdentity(state, "AWS_EC2_METADATA_SERVICE_ENDPOINT", {{"sys_vendor", "Amazon EC2"}}, 10);
 }
 
 // The same three requests, the answers taken as they come.
@@ -481,22 +487,10 @@ void BM_CloudCold_Bare(benchmark::State& state) {
 }
 
 // A cloud whose token is demanded, IBM Cloud VPC: token, then document.
+// Nine keys, the resource id and the image's name.
 void BM_CloudColdIbm_Ours(benchmark::State& state) {
-    if (!Server().ok()) {
-        state.SkipWithError("no loopback server");
-        return;
-    }
-    ::setenv("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", Server().base().c_str(), 1);
-    const vmdetect::report::DmiFields firmware = {{"chassis_vendor", "IBM:Cloud Compute Server 1.0"}};
-    for (auto _ : state) {
-        vmdetect::cloud::ResetCacheForTests();
-        // Nine keys, the resource id and the image's name.
-        if (vmdetect::cloud::Identify(firmware)->size() != 11) {
-            state.SkipWithError("identity incomplete");
-            break;
-        }
-    }
-    ::setenv("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    ColdIdentity(state, "VMDETECT_IBMCLOUD_METADATA_ENDPOINT",
+                 {{"chassis_vendor", "IBM:Cloud Compute Server 1.0"}}, 11);
 }
 
 // The same two requests, the token taken out of its JSON answer.
