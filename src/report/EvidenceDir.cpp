@@ -25,18 +25,10 @@ constexpr const char* kFnEvidence = "int vmdetect_report(char*, size_t, unsigned
 constexpr const char* kPrivateDmiFiles[] = {"product_serial", "product_uuid", "board_serial",
                                             "chassis_serial"};
 
-std::string TreeDir(Tree tree) {
-    switch (tree) {
-        case Tree::kSys: return kEvidenceSysDir;
-        case Tree::kProc: return kEvidenceProcDir;
-        case Tree::kRoot: break;
-    }
-    return kEvidenceRootDir;
-}
-
-// The path of an evidence file within the directory: "sys/class/dmi/id/sys_vendor".
+// The path of an evidence file within the directory, whose folders stand in
+// the roots' places: "sys/class/dmi/id/sys_vendor".
 std::string InDirectory(Tree tree, const std::string& path) {
-    std::string out = TreeDir(tree) + path;
+    std::string out = PathUnder(Roots{kEvidenceProcDir, kEvidenceSysDir, kEvidenceRootDir}, tree, path);
     while (out.back() == '/') {
         out.pop_back();
     }
@@ -286,8 +278,7 @@ private:
         return value ? std::string(kEnvContainer) + "=" + *value + std::string(1, '\0') : "";
     }
     adapters::PathKind KindOf(Tree tree, const std::string& path) const {
-        const std::string& root = tree == Tree::kSys ? m_roots.sys : tree == Tree::kProc ? m_roots.proc : m_roots.host;
-        return adapters::KindOf(root + path);
+        return adapters::KindOf(PathUnder(m_roots, tree, path));
     }
     std::string FactFiles(const char* name) const;
 

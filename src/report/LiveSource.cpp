@@ -61,20 +61,22 @@ public:
     }
 
 private:
-    std::string Path(Tree tree, const std::string& path) const {
-        switch (tree) {
-            case Tree::kSys: return m_roots.sys + path;
-            case Tree::kProc: return m_roots.proc + path;
-            case Tree::kRoot: break;
-        }
-        return m_roots.host + path;
-    }
+    std::string Path(Tree tree, const std::string& path) const { return PathUnder(m_roots, tree, path); }
 
     Roots m_roots;
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::optional<CpuidRegs>> m_cpuid;
 };
 
 }  // namespace
+
+std::string PathUnder(const Roots& roots, Tree tree, const std::string& path) {
+    switch (tree) {
+        case Tree::kSys: return roots.sys + path;
+        case Tree::kProc: return roots.proc + path;
+        case Tree::kRoot: break;
+    }
+    return roots.host + path;
+}
 
 Roots RootsFromEnvironment() {
     Roots roots;

@@ -26,6 +26,9 @@ Roots RootsFromEnvironment();
 enum class Tree { kSys, kProc, kRoot };
 using adapters::CpuidRegs;
 
+// `path` of `tree` on this machine: under its root.
+std::string PathUnder(const Roots& roots, Tree tree, const std::string& path);
+
 // Paths are absolute within their tree ("/class/dmi/id/sys_vendor").
 class Source {
 public:
