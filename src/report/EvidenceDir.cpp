@@ -4,7 +4,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <sstream>
 #include <utility>
@@ -280,7 +279,7 @@ private:
     adapters::PathKind KindOf(Tree tree, const std::string& path) const {
         return adapters::KindOf(PathUnder(m_roots, tree, path));
     }
-    std::string FactFiles(const char* name) const;
+    std::vector<std::pair<const char*, std::string>> FactFiles() const;
 
     std::unique_ptr<Source> m_live;
     Roots m_roots;
@@ -289,22 +288,24 @@ private:
     Facts m_facts;
 };
 
-std::string Recorder::FactFiles(const char* name) const {
-    std::string out;
-    if (std::strcmp(name, kEvidenceCpuidFile) == 0) {
-        for (const auto& [leaf, r] : m_facts.cpuid) {
-            out += Hex(leaf.first, 8) + " " + Hex(leaf.second, 8) + " " + Hex(r.eax, 8) + " " + Hex(r.ebx, 8) +
-                   " " + Hex(r.ecx, 8) + " " + Hex(r.edx, 8) + "\n";
-        }
-    } else if (std::strcmp(name, kEvidenceMsrFile) == 0) {
-        for (const auto& [index, value] : m_facts.msr) out += Hex(index, 8) + " " + Hex(value, 16) + "\n";
-    } else {
-        for (const auto& [ns, inode] : m_facts.namespaces) out += ns + " " + std::to_string(inode) + "\n";
+// The files that are not copies, in the order written: the format line
+// last, so a collection cut short is refused. An empty one is not written.
+std::vector<std::pair<const char*, std::string>> Recorder::FactFiles() const {
+    std::string cpuid, msr, namespaces;
+    for (const auto& [leaf, r] : m_facts.cpuid) {
+        cpuid += Hex(leaf.first, 8) + " " + Hex(leaf.second, 8) + " " + Hex(r.eax, 8) + " " + Hex(r.ebx, 8) +
+                 " " + Hex(r.ecx, 8) + " " + Hex(r.edx, 8) + "\n";
     }
-    return out;
+    for (const auto& [index, value] : m_facts.msr) msr += Hex(index, 8) + " " + Hex(value, 16) + "\n";
+    for (const auto& [ns, inode] : m_facts.namespaces) namespaces += ns + " " + std::to_string(inode) + "\n";
+    return {{kEvidenceCpuidFile, cpuid},
+            {kEvidenceMsrFile, msr},
+            {kEvidenceNamespaceFile, namespaces},
+            {kEvidenceUnameFile, m_facts.machine + "\n" + adapters::KernelRelease() + "\n"},
+            {kEvidenceFormatFile, std::string(kEvidenceFormatLine) + "\n"}};
 }
 
-// Files first, the format line last: a collection cut short is refused.
+// The copies first, then the facts.
 int Recorder::Write(const std::string& dir) const {
     int error = adapters::MakeEmptyDirectory(dir);
     for (auto file = m_files.begin(); error == 0 && file != m_files.end(); ++file) {
@@ -316,16 +317,8 @@ int Recorder::Write(const std::string& dir) const {
         error = adapters::MakeDirectories(path.substr(0, path.rfind('/')));
         if (error == 0) error = adapters::WriteNewFile(path, *file->second);
     }
-    for (const char* name : {kEvidenceCpuidFile, kEvidenceMsrFile, kEvidenceNamespaceFile}) {
-        const std::string content = FactFiles(name);
+    for (const auto& [name, content] : FactFiles()) {
         if (error == 0 && !content.empty()) error = adapters::WriteNewFile(dir + "/" + name, content);
-    }
-    if (error == 0) {
-        error = adapters::WriteNewFile(dir + "/" + kEvidenceUnameFile,
-                                       m_facts.machine + "\n" + adapters::KernelRelease() + "\n");
-    }
-    if (error == 0) {
-        error = adapters::WriteNewFile(dir + "/" + kEvidenceFormatFile, std::string(kEvidenceFormatLine) + "\n");
     }
     return error;
 }
