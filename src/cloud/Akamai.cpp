@@ -1,6 +1,4 @@
 // Akamai (Linode): a token the service demands, then the instance document.
-#include <iterator>
-
 #include "Constants.h"
 #include "cloud/Providers.h"
 
@@ -44,7 +42,7 @@ void Fetch(Session& session) {
     metadata::Wipe(token);
     mObject document;
     if (GetObject(session, get, document)) {
-        AddFromObject(session, document, kFields, std::size(kFields));
+        AddFromObject(session, document, kFields);
     }
 }
 

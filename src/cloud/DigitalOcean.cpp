@@ -1,6 +1,4 @@
 // DigitalOcean: the droplet's metadata document.
-#include <iterator>
-
 #include "Constants.h"
 #include "cloud/Providers.h"
 
@@ -22,7 +20,7 @@ void Fetch(Session& session) {
         object = &document[0];
     }
     if (object->is_object()) {
-        AddFromObject(session, object->get_ref<const mObject&>(), kFields, std::size(kFields));
+        AddFromObject(session, object->get_ref<const mObject&>(), kFields);
     } else if (!text.empty()) {
         session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
     }

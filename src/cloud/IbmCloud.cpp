@@ -1,7 +1,5 @@
 // IBM Cloud VPC: an identity token the service demands, then the instance
 // document.
-#include <iterator>
-
 #include "Constants.h"
 #include "cloud/Providers.h"
 
@@ -56,7 +54,7 @@ void Fetch(Session& session) {
     if (!GetObject(session, get, document)) {
         return;
     }
-    AddFromObject(session, document, kFields, std::size(kFields));
+    AddFromObject(session, document, kFields);
     session.Add("cloud.region", RegionOfZone(session.Value("cloud.availability_zone")),
                 Shape::kSlug);
     session.Add("cloud.account.id", AccountOf(session.Value("cloud.resource_id")), Shape::kSlug);

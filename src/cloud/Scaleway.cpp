@@ -1,6 +1,4 @@
 // Scaleway: the server's configuration document, on Scaleway's own address.
-#include <iterator>
-
 #include "Constants.h"
 #include "cloud/Providers.h"
 
@@ -21,7 +19,7 @@ void Fetch(Session& session) {
     metadata::Request get = Get(session.base() + kScalewayConfPath, "application/json");
     mObject document;
     if (GetObject(session, get, document)) {
-        AddFromObject(session, document, kFields, std::size(kFields));
+        AddFromObject(session, document, kFields);
         session.Add("cloud.region", RegionOfZone(session.Value("cloud.availability_zone")),
                     Shape::kSlug);
     }

@@ -7,6 +7,15 @@
 namespace vmdetect::cloud {
 namespace {
 
+// The JSON object `text`; false, with a debug line, for anything else.
+bool ParseObject(Session& session, const std::string& text, mObject& document) {
+    if (ZtJson::Unserialize(text, document)) {
+        return true;
+    }
+    session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
+    return false;
+}
+
 // Less than this is no time for a request: a time-out that ends a hair
 // before the deadline must not start one more.
 constexpr long kMinRequestMs = 10;
@@ -112,14 +121,7 @@ std::string DemandedToken(Session& session, metadata::Request& put,
 
 bool GetObject(Session& session, metadata::Request& get, mObject& document) {
     const metadata::Response answer = session.Send(get);
-    if (!answer.ok) {
-        return false;
-    }
-    if (!ZtJson::Unserialize(answer.body, document)) {
-        session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
-        return false;
-    }
-    return true;
+    return answer.ok && ParseObject(session, answer.body, document);
 }
 
 std::string RegionOfZone(const std::string& zone) {
@@ -185,11 +187,9 @@ std::string Member(const mObject& document, const char* path) {
 
 void AddFromDocument(Session& session, const std::string& text, const Field* fields, size_t count) {
     mObject document;
-    if (!ZtJson::Unserialize(text, document)) {
-        session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
-        return;
+    if (ParseObject(session, text, document)) {
+        AddFromObject(session, document, fields, count);
     }
-    AddFromObject(session, document, fields, count);
 }
 
 void AddFromObject(Session& session, const mObject& document, const Field* fields, size_t count) {

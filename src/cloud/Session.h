@@ -101,6 +101,10 @@ std::string Member(const mObject& document, const char* path);
 // Adds each field found in `document`; where two fields fill one key, the
 // first one present and of its shape wins.
 void AddFromObject(Session& session, const mObject& document, const Field* fields, size_t count);
+template <size_t N>
+void AddFromObject(Session& session, const mObject& document, const Field (&fields)[N]) {
+    AddFromObject(session, document, fields, N);
+}
 
 // Adds each field found in the JSON object `text`; where two fields fill one
 // key, the first one present and of its shape wins.

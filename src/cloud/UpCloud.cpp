@@ -1,6 +1,4 @@
 // UpCloud: the server's metadata document.
-#include <iterator>
-
 #include "Constants.h"
 #include "cloud/Providers.h"
 
@@ -17,7 +15,7 @@ void Fetch(Session& session) {
     metadata::Request get = Get(session.base() + kUpCloudMetaDataPath, "application/json");
     mObject document;
     if (GetObject(session, get, document)) {
-        AddFromObject(session, document, kFields, std::size(kFields));
+        AddFromObject(session, document, kFields);
     }
 }
 

@@ -1,6 +1,5 @@
 // Vultr: the instance's metadata document.
 #include <cctype>
-#include <iterator>
 
 #include "Constants.h"
 #include "cloud/Providers.h"
@@ -18,7 +17,7 @@ void Fetch(Session& session) {
     if (!GetObject(session, get, document)) {
         return;
     }
-    AddFromObject(session, document, kFields, std::size(kFields));
+    AddFromObject(session, document, kFields);
     if (!session.Has("host.id")) {
         // Answers before the v2 ids give the older numeric id alone.
         session.Add("host.id", Member(document, "instanceid"), Shape::kDigits);
