@@ -381,6 +381,11 @@ std::string Text(const Answers& a) {
     return out;
 }
 
+// A form that prints or writes the report alone.
+bool ReportForm(const Options& o) {
+    return o.report || o.otel || o.prometheus || o.nfd || o.cvm || !o.writeDir.empty();
+}
+
 // Output that cannot be written (a full disk, a closed pipe) is a failure,
 // not a silent success.
 int FinishOutput(int status) {
@@ -492,11 +497,9 @@ int main(int argc, char** argv) {
             ::setenv("VMDETECT_EVIDENCE", options.collectDir.empty() ? options.evidenceDir.c_str()
                                                                      : options.collectDir.c_str(), 1);
             options.noNetwork = true;
-            options.report = options.report || !(options.otel || options.prometheus || options.nfd ||
-                                                 options.cvm || !options.writeDir.empty());
+            options.report = options.report || !ReportForm(options);
         }
-        if (options.report || options.otel || options.prometheus || options.nfd ||
-            !options.writeDir.empty() || options.cvm) {
+        if (ReportForm(options)) {
             return ReportOnly(options);
         }
         const Answers answers = Query(options);
