@@ -88,8 +88,6 @@ std::string TracerComm(Source& source) {
 }
 
 void ReadX86Confidential(Source& source, virt::ConfidentialEvidence& e) {
-    const auto features = source.Cpuid(virt::kLeafFeatures, 0);
-    e.cpuidHypervisor = features && (features->ecx & virt::kHypervisorBit) != 0;
     if (!e.cpuidHypervisor) {
         return;
     }
@@ -173,10 +171,11 @@ virt::ContainerEvidence ReadContainerEvidence(Source& source) {
     return e;
 }
 
-virt::ConfidentialEvidence ReadConfidentialEvidence(Source& source, Arch arch) {
+virt::ConfidentialEvidence ReadConfidentialEvidence(Source& source, const virt::VmEvidence& vm) {
     virt::ConfidentialEvidence e;
-    e.arch = arch;
-    switch (arch) {
+    e.arch = vm.arch;
+    e.cpuidHypervisor = vm.cpuidHypervisor;
+    switch (vm.arch) {
         case Arch::kX86: ReadX86Confidential(source, e); break;
         case Arch::kS390: e.protVirtGuest = source.Read(Tree::kSys, kProtVirtGuest); break;
         case Arch::kArm:

@@ -9,6 +9,7 @@ namespace vmdetect::evidence {
 
 virt::VmEvidence ReadVmEvidence(Source& source);
 virt::ContainerEvidence ReadContainerEvidence(Source& source);
-virt::ConfidentialEvidence ReadConfidentialEvidence(Source& source, virt::Arch arch);
+// The architecture and the hypervisor bit come from `vm`, read before.
+virt::ConfidentialEvidence ReadConfidentialEvidence(Source& source, const virt::VmEvidence& vm);
 
 }  // namespace vmdetect::evidence

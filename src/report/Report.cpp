@@ -147,7 +147,7 @@ Local ReadLocal(evidence::Source& source) {
     virt::VmEvidence vm = evidence::ReadVmEvidence(source);
     local.hypervisor = virt::DecideHypervisor(vm);
     local.container = virt::DecideContainer(evidence::ReadContainerEvidence(source));
-    local.confidential = virt::DecideConfidential(evidence::ReadConfidentialEvidence(source, vm.arch));
+    local.confidential = virt::DecideConfidential(evidence::ReadConfidentialEvidence(source, vm));
     local.dmi = std::move(vm.dmi);
     local.platform = cloud::FromFirmware(local.dmi);
     const std::string arch = HostArch(source.Machine());
