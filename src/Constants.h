@@ -110,6 +110,35 @@ constexpr const char* kEvidenceMsrFile = "msr";
 constexpr const char* kEvidenceSysDir = "sys";
 constexpr const char* kEvidenceProcDir = "proc";
 constexpr const char* kEvidenceRootDir = "root";
+// The allow-listed variables of the process's own environment, "NAME=value"
+// entries each ended by a NUL, as /proc/<pid>/environ holds them.
+constexpr const char* kEvidenceEnvironFile = "environ";
+
+// The process's own environment: the only variables the report reads, and
+// the only ones a collection writes. A name not in this list is never read,
+// logged or collected, whatever it holds (keys, tokens, passwords).
+constexpr const char* kEnvironAllowList[] = {
+    // AWS Lambda
+    "AWS_LAMBDA_FUNCTION_NAME", "AWS_LAMBDA_FUNCTION_VERSION", "AWS_LAMBDA_FUNCTION_MEMORY_SIZE",
+    "AWS_LAMBDA_LOG_GROUP_NAME", "AWS_LAMBDA_LOG_STREAM_NAME", "AWS_REGION",
+    // AWS ECS: the task metadata endpoint, v4 and v3
+    "ECS_CONTAINER_METADATA_URI_V4", "ECS_CONTAINER_METADATA_URI",
+    // Google Cloud: Bare Metal Solution, Cloud Functions, Cloud Run, App Engine
+    "BMS_INSTANCE_ID", "BMS_PROJECT_ID", "BMS_REGION", "FUNCTION_TARGET", "K_SERVICE", "K_REVISION",
+    "K_CONFIGURATION", "CLOUD_RUN_JOB", "CLOUD_RUN_EXECUTION", "CLOUD_RUN_TASK_INDEX", "GAE_ENV",
+    "GAE_SERVICE", "GAE_VERSION", "GAE_INSTANCE",
+    // Azure: App Service, Functions, Container Apps
+    "WEBSITE_SITE_NAME", "WEBSITE_RESOURCE_GROUP", "WEBSITE_OWNER_NAME", "WEBSITE_SLOT_NAME",
+    "WEBSITE_INSTANCE_ID", "WEBSITE_POD_NAME", "WEBSITE_MEMORY_LIMIT_MB", "REGION_NAME",
+    "CONTAINER_NAME", "FUNCTIONS_WORKER_RUNTIME", "FUNCTIONS_EXTENSION_VERSION",
+    "CONTAINER_APP_NAME", "CONTAINER_APP_REPLICA_NAME",
+    // Heroku (dyno metadata)
+    "HEROKU_DYNO_ID", "HEROKU_APP_ID", "HEROKU_SLUG_COMMIT", "HEROKU_RELEASE_CREATED_AT",
+    // Kubernetes: set in every pod's containers
+    "KUBERNETES_SERVICE_HOST",
+};
+// A longer value is no platform's: it is refused, not cut.
+constexpr unsigned kEnvironValueCap = 4096;
 
 // Metadata paths.
 constexpr const char* kEc2MetaDataPath = "/latest/meta-data/";
@@ -146,6 +175,14 @@ constexpr const char* kAlibabaMetaDataPath = "/latest/meta-data/";
 constexpr const char* kOpenStackMetaDataPath = "/openstack/latest/meta_data.json";
 constexpr const char* kDigitalOceanMetaDataPath = "/metadata/v1.json";
 constexpr const char* kHetznerMetaDataPath = "/hetzner/v1/metadata";
+
+// Workload platforms. Elastic Beanstalk's X-Ray configuration, under the
+// host root; ECS's task document under the container's metadata URI; the
+// real ECS metadata address (its URI variable must name it, or loopback).
+constexpr const char* kBeanstalkEnvironmentConf = "/var/elasticbeanstalk/xray/environment.conf";
+constexpr const char* kEcsTaskPath = "/task";
+constexpr const char* kDefaultEcsHost = "169.254.170.2";
+constexpr const char* kGceItemRegion = "instance/region";
 
 // Services.
 constexpr const char* kAzureAgentService = "Azure Linux Agent";

@@ -17,10 +17,13 @@ using DmiFields = std::map<std::string, std::string, std::less<>>;
 
 // One key of the report (OpenTelemetry's name where it has one), its value,
 // and the kind of evidence it came from ("dmi", "cpuid", "imds", ...).
+// A list value (aws.log.group.names) holds its items one a line, and is a
+// JSON array in the report.
 struct Attribute {
     std::string key;
     std::string value;
     std::string source;
+    bool list = false;
 };
 using Attributes = std::vector<Attribute>;
 

@@ -4,10 +4,8 @@
 #include "cloud/Providers.h"
 
 namespace vmdetect::cloud {
-namespace {
 
-// One item of Google's service; "" unless Google itself answered.
-std::string Item(Session& session, const char* item) {
+std::string GoogleItem(Session& session, const char* item) {
     metadata::Request get = Get(session.base() + kGcePath + item);
     get.headers.push_back({kGceHeader, "Failed to set CURL Metadata-Flavor: Google header"});
     get.replyHeader = kGceFlavorName;
@@ -22,6 +20,10 @@ std::string Item(Session& session, const char* item) {
     }
     return OneLine(answer.body);
 }
+
+namespace {
+
+std::string Item(Session& session, const char* item) { return GoogleItem(session, item); }
 
 void Fetch(Session& session) {
     session.Add("host.id", Item(session, kGceItemInstanceId), Shape::kDigits);

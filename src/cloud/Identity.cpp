@@ -174,6 +174,10 @@ report::Attributes FromFirmware(const report::DmiFields& dmi) {
     return found;
 }
 
+unsigned long IdentityDeadlineMs() {
+    return DeadlineMs();
+}
+
 void ResetCacheForTests() {
     Cache& cache = TheCache();
     const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });

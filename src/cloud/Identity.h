@@ -21,6 +21,10 @@ std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi)
 // DMI file holds it, the instance id (host.id); each with the source "dmi".
 report::Attributes FromFirmware(const report::DmiFields& dmi);
 
+// The one deadline of a cold call, from the configuration (1500 ms unless
+// set), for every service the report asks.
+unsigned long IdentityDeadlineMs();
+
 // Test seams: forget every answer and failure; make every answer and
 // failure look as old as the retry interval.
 void ResetCacheForTests();

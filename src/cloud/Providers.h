@@ -44,6 +44,10 @@ extern const Provider kTencent;
 // it ("sys_vendor [Hetzner]"); nullptr when they name none.
 const Provider* NamedBy(const report::DmiFields& dmi, std::string* mark = nullptr);
 
+// One item of Google's service ("instance/id"); "" unless Google itself
+// answered, with its Metadata-Flavor reply header.
+std::string GoogleItem(Session& session, const char* item);
+
 // The instance id the firmware holds, "" when it holds none.
 std::string FirmwareId(const Provider& provider, const report::DmiFields& dmi);
 

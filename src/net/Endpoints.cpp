@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -175,6 +176,38 @@ Endpoint Scaleway() { return FromBaseUrl(kEnvScalewayEndpoint, kDefaultScalewayE
 Endpoint UpCloud() { return FromBaseUrl(kEnvUpCloudEndpoint, kDefaultUpCloudEndpoint); }
 
 Endpoint IbmCloud() { return FromBaseUrl(kEnvIbmCloudEndpoint, kDefaultIbmCloudEndpoint); }
+
+// As the AWS SDKs take a container endpoint: http only, and a host that is
+// ECS's own address or this machine's loopback.
+Endpoint Ecs(const char* variable, const std::string& uri) {
+    constexpr size_t kSchemeLength = 7;  // "http://"
+    if (uri.size() <= kSchemeLength || strncasecmp(uri.c_str(), "http://", kSchemeLength) != 0) {
+        return Malformed(variable, uri, "http://169.254.170.2/... or a loopback address");
+    }
+    const size_t slash = uri.find('/', kSchemeLength);
+    const std::string authority = uri.substr(kSchemeLength, slash - kSchemeLength);
+    std::string path = slash == std::string::npos ? "" : uri.substr(slash);
+    while (!path.empty() && path.back() == '/') {
+        path.pop_back();
+    }
+    const std::string host = authority.substr(0, authority.rfind(':') == std::string::npos ||
+                                                         authority.back() == ']'
+                                                     ? authority.size()
+                                                     : authority.rfind(':'));
+    const bool loopback4 = host.rfind("127.", 0) == 0 && std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= '0' && c <= '9') || c == '.';
+    });
+    const bool allowed = host == kDefaultEcsHost || host == "[::1]" || host == "localhost" || loopback4;
+    const bool plainPath = std::all_of(path.begin(), path.end(), [](char c) {
+        return c > 0x20 && c < 0x7f && c != '?' && c != '#' && c != '%' && c != '\\';
+    });
+    if (!IsAuthority(authority) || !allowed || !plainPath) {
+        return Malformed(variable, uri, "http://169.254.170.2/... or a loopback address");
+    }
+    Endpoint endpoint;
+    endpoint.base = "http://" + authority + path;
+    return endpoint;
+}
 
 Endpoint Tencent() { return FromBaseUrl(kEnvTencentEndpoint, kDefaultTencentEndpoint); }
 

@@ -39,6 +39,9 @@ Endpoint Scaleway();
 Endpoint UpCloud();
 Endpoint IbmCloud();
 Endpoint Tencent();
+// ECS's task metadata URI, as `variable` gives it (no default: the variable
+// is the mark); its host must be ECS's address or a loopback one.
+Endpoint Ecs(const char* variable, const std::string& uri);
 
 }  // namespace endpoints
 }  // namespace vmdetect

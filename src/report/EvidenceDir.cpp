@@ -12,6 +12,7 @@
 #include "EvDebug.h"
 #include "adapters/FileWriter.h"
 #include "adapters/Kernel.h"
+#include "report/Environ.h"
 #include "report/VirtRules.h"
 
 namespace vmdetect::evidence {
@@ -64,6 +65,7 @@ struct Facts {
     std::map<std::uint32_t, std::uint64_t> msr;
     std::map<std::string, std::uint64_t> namespaces;
     std::string machine;
+    Environment variables;  // allow-listed variables; none in a collection without the file
 };
 
 // ---- Replay ----------------------------------------------------------------
@@ -105,7 +107,10 @@ public:
     }
     std::string Machine() override { return m_facts.machine; }
     bool SelfIsInit() override { return false; }
-    std::optional<std::string> OwnVariable(const char*) override { return std::nullopt; }
+    std::optional<std::string> OwnVariable(const char* name) override {
+        const std::string* value = Variable(m_facts.variables, name);
+        return value != nullptr ? std::optional<std::string>(*value) : std::nullopt;
+    }
 
 private:
     // The file or directory within the collection; a link leading out of it
@@ -196,6 +201,10 @@ Facts ReadFacts(const std::string& real) {
         }
         facts.namespaces[w[0]] = inode;
     }
+    const std::string environFile = real + "/" + kEvidenceEnvironFile;
+    if (adapters::KindOf(environFile) == adapters::PathKind::kFile) {
+        facts.variables = ParseEnviron(adapters::ReadSmallFile(environFile, 1u << 20).value_or(""));
+    }
     return facts;
 }
 
@@ -258,7 +267,15 @@ public:
     }
     std::string Machine() override { return m_facts.machine = m_live->Machine(); }
     bool SelfIsInit() override { return m_live->SelfIsInit(); }
-    std::optional<std::string> OwnVariable(const char* name) override { return m_live->OwnVariable(name); }
+    // Only an allow-listed variable is written down; any other is read for
+    // the reader alone.
+    std::optional<std::string> OwnVariable(const char* name) override {
+        auto value = m_live->OwnVariable(name);
+        if (value && Allowed(name)) {
+            m_facts.variables[name] = *value;
+        }
+        return value;
+    }
 
     int Write(const std::string& dir) const;
 
@@ -301,6 +318,7 @@ std::vector<std::pair<const char*, std::string>> Recorder::FactFiles() const {
     return {{kEvidenceCpuidFile, cpuid},
             {kEvidenceMsrFile, msr},
             {kEvidenceNamespaceFile, namespaces},
+            {kEvidenceEnvironFile, FormatEnviron(m_facts.variables)},
             {kEvidenceUnameFile, m_facts.machine + "\n" + adapters::KernelRelease() + "\n"},
             {kEvidenceFormatFile, std::string(kEvidenceFormatLine) + "\n"}};
 }

@@ -22,6 +22,8 @@ namespace vmdetect::report {
 
 namespace {
 
+std::atomic<CloudSource> g_cloudSource{nullptr};
+
 // Firmware keys: the system (type 1) strings, as the kernel shows them.
 struct FirmwareKey {
     const char* key;
@@ -61,6 +63,34 @@ bool IsCloudKey(const std::string& key) {
     return key.rfind("cloud.", 0) == 0 || key.rfind("host.", 0) == 0;
 }
 
+// The workload's platform names the cloud where the VM's firmware names one
+// too: Cloud Run on Google's machines is Cloud Run.
+void AddWorkload(Local& local) {
+    local.workload = workload::Decide(local.workloadEvidence);
+    if (local.workload == nullptr) {
+        return;
+    }
+    for (report::Attribute& key : workload::FromEnvironment(*local.workload, local.workloadEvidence)) {
+        Attribute* same = Find(local.platform, key.key);
+        if (same != nullptr) {
+            *same = std::move(key);
+        } else {
+            local.platform.push_back(std::move(key));
+        }
+    }
+}
+
+// The keys the network gives: the workload's service where its platform
+// has one; the VM's cloud where no workload hides it (Lambda has no EC2
+// service to ask, a Fargate task no reachable one).
+std::shared_ptr<const Attributes> FromNetwork(const Local& local) {
+    if (local.workload != nullptr && !local.workload->onHost) {
+        return workload::Identify(*local.workload, local.workloadEvidence);
+    }
+    const CloudSource source = g_cloudSource.load();
+    return source != nullptr ? source(local.dmi) : cloud::Identify(local.dmi);
+}
+
 Attributes LocalAttributes(const Local& local) {
     Attributes out;
     out.push_back({"hypervisor", local.hypervisor.name, local.hypervisor.source});
@@ -85,6 +115,18 @@ Attributes LocalAttributes(const Local& local) {
     return out;
 }
 
+// A list value's items, one a line, as a JSON array.
+std::string JsonList(const std::string& items) {
+    std::string out = "[";
+    for (std::size_t at = 0; at < items.size();) {
+        std::size_t end = items.find('\n', at);
+        end = end == std::string::npos ? items.size() : end;
+        out += (out.size() > 1 ? "," : "") + text::JsonString(items.substr(at, end - at));
+        at = end + 1;
+    }
+    return out + "]";
+}
+
 struct Cache {
     adapters::ForkSafeMutex mutex;
     std::shared_ptr<const Local> local;
@@ -92,8 +134,6 @@ struct Cache {
     std::shared_ptr<const Attributes> cloud;  // what networkJson was made from
     std::shared_ptr<const std::string> networkJson;
 };
-
-std::atomic<CloudSource> g_cloudSource{nullptr};
 
 Cache& TheCache() {
     static Cache cache;
@@ -130,10 +170,14 @@ std::shared_ptr<const Local> LocalOnce(Cache& cache) {
         read.replayed = replay != nullptr;
         auto local = std::make_shared<const Local>(std::move(read));
         EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
-                                  "Platform report: hypervisor %s (%s), container %s (%s), confidential %s (%s)",
+                                  "Platform report: hypervisor %s (%s), container %s (%s), confidential %s (%s), "
+                                  "workload platform %s",
                                   local->hypervisor.name.c_str(), local->hypervisor.source.c_str(),
                                   local->container.name.c_str(), local->container.source.c_str(),
-                                  local->confidential.name.c_str(), local->confidential.source.c_str());
+                                  local->confidential.name.c_str(), local->confidential.source.c_str(),
+                                  local->workload == nullptr ? "none"
+                                  : local->workload->platform != nullptr ? local->workload->platform
+                                                                          : local->workload->provider);
         cache.localJson = std::make_shared<const std::string>(Serialize(*local, Attributes{}));
         cache.local = std::move(local);
     }
@@ -150,6 +194,8 @@ Local ReadLocal(evidence::Source& source) {
     local.confidential = virt::DecideConfidential(evidence::ReadConfidentialEvidence(source, vm));
     local.dmi = std::move(vm.dmi);
     local.platform = cloud::FromFirmware(local.dmi);
+    local.workloadEvidence = workload::ReadEvidence(source);
+    AddWorkload(local);
     const std::string arch = HostArch(source.Machine());
     if (!arch.empty()) {
         local.platform.push_back({"host.arch", arch, "uname"});
@@ -166,16 +212,17 @@ std::string Serialize(const Local& local, const Attributes& cloud) {
     Attributes all = LocalAttributes(local);
     for (const Attribute& a : cloud) {
         Attribute* same = Find(all, a.key);
-        if (same == nullptr) {
+        const bool named = local.workload != nullptr && (a.key == "cloud.provider" || a.key == "cloud.platform");
+        if (same == nullptr && !named) {
             all.push_back(a);
-        } else if (IsCloudKey(a.key)) {
+        } else if (same != nullptr && IsCloudKey(a.key) && !named) {
             *same = a;
         }
     }
     std::string out = "{";
     std::string sources;
     for (const Attribute& a : all) {
-        out += text::JsonString(a.key) + ":" + text::JsonString(a.value) + ",";
+        out += text::JsonString(a.key) + ":" + (a.list ? JsonList(a.value) : text::JsonString(a.value)) + ",";
         if (!a.source.empty()) {
             sources += (sources.empty() ? "" : ",") + text::JsonString(a.key) + ":" +
                        text::JsonString(a.source);
@@ -196,9 +243,7 @@ std::shared_ptr<const std::string> Cached(unsigned int options) {
         return cache.localJson;
     }
     // Asked outside the lock: a cold answer may wait on the network.
-    const CloudSource source = g_cloudSource.load();
-    std::shared_ptr<const Attributes> cloud =
-        source != nullptr ? source(local->dmi) : cloud::Identify(local->dmi);
+    std::shared_ptr<const Attributes> cloud = FromNetwork(*local);
     const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
     if (!cloud || cloud->empty()) {
         return cache.localJson;

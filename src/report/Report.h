@@ -7,6 +7,7 @@
 
 #include "report/Evidence.h"
 #include "ReportTypes.h"
+#include "workload/Platforms.h"
 
 namespace vmdetect::report {
 
@@ -19,6 +20,11 @@ struct Local {
     // What needs no request: the cloud the firmware names, the instance id
     // it may hold, the kernel's architecture and the operating system.
     Attributes platform;
+    // The platform the workload runs on (Lambda, ECS, Cloud Run...), from
+    // what it is known by; nullptr for none. Its keys are in `platform`,
+    // its cloud.platform replacing the VM's.
+    workload::Evidence workloadEvidence;
+    const workload::Platform* workload = nullptr;
 };
 
 // Reads and decides, uncached.
@@ -27,7 +33,7 @@ Local ReadLocal(const evidence::Roots& roots);
 
 // The JSON object of `local` with the `cloud` keys merged in: a metadata
 // answer replaces a firmware guess of the same cloud.* or host.* key, and
-// never a local verdict.
+// never a local verdict, nor the workload's cloud.provider and cloud.platform.
 std::string Serialize(const Local& local, const Attributes& cloud);
 
 // The report for `options`, cached for the process; nullptr when none can
