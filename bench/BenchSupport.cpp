@@ -150,6 +150,9 @@ void UseFakeEnvironment(const std::string& fakes, const std::string& data) {
     ::setenv("VMDETECT_UPCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_TENCENT_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    // ECS's URI variables are its mark: set only by a bench that serves them.
+    ::unsetenv("ECS_CONTAINER_METADATA_URI_V4");
+    ::unsetenv("ECS_CONTAINER_METADATA_URI");
 }
 
 int BareRun(const char* line, std::string* output) {

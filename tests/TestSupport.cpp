@@ -95,6 +95,10 @@ void SetSafeDefaults() {
     ::setenv("VMDETECT_UPCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("VMDETECT_TENCENT_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    // ECS's URI variables are its mark, with no default: a test sets them to
+    // its own loopback server, or they stay unset.
+    ::unsetenv("ECS_CONTAINER_METADATA_URI_V4");
+    ::unsetenv("ECS_CONTAINER_METADATA_URI");
     ::unsetenv("AWS_EC2_METADATA_DISABLED");
     ::unsetenv("AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE");
     ::unsetenv("VMDETECT_EVIDENCE");  // the machine under test, not a developer's collection

@@ -12,5 +12,7 @@ for name in ("AWS_EC2_METADATA_SERVICE_ENDPOINT", "VMDETECT_OCI_METADATA_ENDPOIN
     os.environ[name] = "http://127.0.0.1:9"
 os.environ.update(GCE_METADATA_HOST="127.0.0.1:9", VMDETECT_CONFIG="/nonexistent/vmdetect-test.conf",
                   VMDETECT_LOG="/dev/null", VMDETECT_LOG_LEVEL="0")
-for name in ("AWS_EC2_METADATA_DISABLED", "AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE", "VMDETECT_EVIDENCE"):
+# ECS's URI variables are its mark, with no default: unset unless a test serves them.
+for name in ("AWS_EC2_METADATA_DISABLED", "AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE", "VMDETECT_EVIDENCE",
+             "ECS_CONTAINER_METADATA_URI_V4", "ECS_CONTAINER_METADATA_URI"):
     os.environ.pop(name, None)
