@@ -308,6 +308,23 @@ constexpr const char* kIbmInstance =
     R"("image":{"id":"r050-8844669d-ac98-4de5-8651-109645ead299","name":"ibm-ubuntu-24-04-4-minimal-amd64-1"},)"
     R"("name":"otel-collector","profile":{"name":"nxf-1x1"},"status":"running","zone":{"name":"eu-es-2"}})";
 
+// An ECS task's metadata, as the Fargate examples of the ECS guide give it.
+constexpr const char* kEcsPath = "/v4/cd189a93-2495160603";
+constexpr const char* kEcsTaskPath = "/v4/cd189a93-2495160603/task";
+constexpr const char* kEcsContainer =
+    R"({"DockerId":"cd189a933e5849daa93386466019ab50-2495160603","Name":"curl","DockerName":"curl",)"
+    R"("Image":"111122223333.dkr.ecr.us-west-2.amazonaws.com/curltest:latest","DesiredStatus":"RUNNING",)"
+    R"("KnownStatus":"RUNNING","Limits":{"CPU":10,"Memory":128},"Type":"NORMAL",)"
+    R"("ContainerARN":"arn:aws:ecs:us-west-2:111122223333:container/05966557-f16c-49cb-9352-24b3a0dcd0e1",)"
+    R"("LogOptions":{"awslogs-create-group":"true","awslogs-group":"/ecs/containerlogs",)"
+    R"("awslogs-region":"us-west-2","awslogs-stream":"ecs/curl/cd189a933e5849daa93386466019ab50"},)"
+    R"("LogDriver":"awslogs"})";
+constexpr const char* kEcsTask =
+    R"({"Cluster":"arn:aws:ecs:us-west-2:111122223333:cluster/default",)"
+    R"("TaskARN":"arn:aws:ecs:us-west-2:111122223333:task/default/cd189a933e5849daa93386466019ab50",)"
+    R"("Family":"curltest","Revision":"2","DesiredStatus":"RUNNING","KnownStatus":"RUNNING",)"
+    R"("Limits":{"CPU":0.25,"Memory":512},"AvailabilityZone":"us-west-2a","LaunchType":"FARGATE","Containers":[]})";
+
 // A loopback server of our own; only ever bound to 127.0.0.1.
 class LoopbackServer {
 public:
@@ -330,6 +347,12 @@ public:
         });
         m_server.Get(kIbmInstancePath, [](const httplib::Request&, httplib::Response& response) {
             response.set_content(kIbmInstance, "application/json");
+        });
+        m_server.Get(kEcsPath, [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(kEcsContainer, "application/json");
+        });
+        m_server.Get(kEcsTaskPath, [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(kEcsTask, "application/json");
         });
         m_port = m_server.bind_to_any_port("127.0.0.1");
         if (m_port > 0) {
@@ -517,6 +540,40 @@ void BM_CloudColdIbm_Bare(benchmark::State& state) {
     }
 }
 
+// An ECS task on Fargate: its container, then its task; sixteen keys.
+void BM_EcsCold_Ours(benchmark::State& state) {
+    if (!Server().ok()) {
+        state.SkipWithError("no loopback server");
+        return;
+    }
+    vmdetect::workload::Evidence evidence;
+    evidence.env["ECS_CONTAINER_METADATA_URI_V4"] = Server().base() + kEcsPath;
+    for (auto _ : state) {
+        vmdetect::workload::ResetCacheForTests();
+        if (vmdetect::workload::Identify(vmdetect::workload::kEcs, evidence)->size() != 16) {
+            state.SkipWithError("identity incomplete");
+            break;
+        }
+    }
+}
+
+// The same two requests, the answers taken as they come.
+void BM_EcsCold_Bare(benchmark::State& state) {
+    if (!Server().ok()) {
+        state.SkipWithError("no loopback server");
+        return;
+    }
+    const std::string base = Server().base();
+    for (auto _ : state) {
+        std::string container, task;
+        if (!BareRequest(base + kEcsPath, false, "Accept: application/json", container) ||
+            !BareRequest(base + kEcsTaskPath, false, "Accept: application/json", task)) {
+            state.SkipWithError("bare request failed");
+            break;
+        }
+    }
+}
+
 // The same identity once kept: what every later report pays for it.
 void BM_CloudWarm_Ours(benchmark::State& state) {
     if (!Server().ok()) {
@@ -663,6 +720,8 @@ BENCHMARK(BM_CloudCold_Bare)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_CloudWarm_Ours)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_CloudColdIbm_Ours)->MinTime(0.3)->UseRealTime();
 BENCHMARK(BM_CloudColdIbm_Bare)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_EcsCold_Ours)->MinTime(0.3)->UseRealTime();
+BENCHMARK(BM_EcsCold_Bare)->MinTime(0.3)->UseRealTime();
 // Seconds per iteration: three repetitions tell 1 s from 5 s.
 BENCHMARK(BM_QemuFiveCalls)->Arg(0)->Arg(300)->Iterations(1)->Repetitions(3)->UseRealTime();
 

@@ -236,6 +236,9 @@ int main(int argc, char** argv) {
     RatioRow("cold cloud identity on a loopback IBM Cloud VPC (token demanded) vs the same two "
              "requests bare",
              Median("BM_CloudColdIbm_Ours"), Median("BM_CloudColdIbm_Bare"), 1.3);
+    RatioRow("cold ECS identity on a loopback task metadata endpoint (Fargate) vs the same two "
+             "requests bare",
+             Median("BM_EcsCold_Ours"), Median("BM_EcsCold_Bare"), 1.3);
     RatioRow("five DetectHypervisor calls, QEMU guest, silent Oracle address: "
              "nProbeCacheSeconds=300 vs without (1.5 s vs 5 s)",
              Median("BM_QemuFiveCalls/300"), Median("BM_QemuFiveCalls/0"), 0.3);

@@ -22,6 +22,8 @@ DOCUMENT = "/latest/dynamic/instance-identity/document"
 HOSTNAME = "/latest/meta-data/hostname"
 ANSWERS = {"/latest/api/token": TOKEN, HOSTNAME: "ip-10-158-112-84.us-west-2.compute.internal",
            DOCUMENT: (DATA / "metadata/ec2-instance-identity-document-docs-1.json").read_text()}
+# A Lambda function's environment (tests/data/environ), its credentials among it.
+LAMBDA = dict(line.split("=", 1) for line in (DATA / "environ/lambda-nodejs-docs-1.env").read_text().splitlines())
 EC2_NITRO = (("sys_vendor", "Amazon EC2"), ("product_name", "c5.large"), ("board_asset_tag", "i-1234567890abcdef0"))
 
 
@@ -58,23 +60,29 @@ class Ec2(http.server.BaseHTTPRequestHandler):
         pass
 
 
-@pytest.mark.parametrize("network, dmi, files, docker, flags", [
-    (False, None, (), False, 0),
-    (False, "vmware-1.txt", (("sys_vendor", "VMware, Inc."), ("product_name", "Ac\"me \\ \x01\xe9")), True, 0x20001),
-    (False, "hyperv-1.txt", (), False, vmdetect.Hypervisor.HYPERV_VM),
-    (True, "ec2-nitro-1.txt", EC2_NITRO, False, vmdetect.Hypervisor.AMAZON_VM),
+@pytest.mark.parametrize("network, dmi, files, docker, flags, environ", [
+    (False, None, (), False, 0, {}),
+    (False, "vmware-1.txt", (("sys_vendor", "VMware, Inc."), ("product_name", "Ac\"me \\ \x01\xe9")), True, 0x20001, {}),
+    (False, "hyperv-1.txt", (), False, vmdetect.Hypervisor.HYPERV_VM, {}),
+    (True, "ec2-nitro-1.txt", EC2_NITRO, False, vmdetect.Hypervisor.AMAZON_VM, {}),
+    # Lambda on EC2's firmware: Lambda's keys, and no EC2 request.
+    (True, "ec2-nitro-1.txt", EC2_NITRO, False, vmdetect.Hypervisor.AMAZON_VM, LAMBDA),
 ])
-def test_report_and_flag_word_equal_the_commands(tmp_path, network, dmi, files, docker, flags):
+def test_report_and_flag_word_equal_the_commands(tmp_path, network, dmi, files, docker, flags, environ):
     with http.server.ThreadingHTTPServer(("127.0.0.1", 0), Ec2) as server:
         threading.Thread(target=server.serve_forever, daemon=True).start()
-        env = dict(machine(tmp_path, dmi, files, docker),
+        env = dict(machine(tmp_path, dmi, files, docker), **environ,
                    AWS_EC2_METADATA_SERVICE_ENDPOINT=f"http://127.0.0.1:{server.server_address[1]}")
         Ec2.seen.clear()
         expected = run(env, CLI, "--report", *([] if network else ["--no-network"]))
         report = run(env, sys.executable, "-c", f"import json, vmdetect; print(json.dumps(vmdetect.report({network})))")
         server.shutdown()
     asked = [("PUT", "/latest/api/token", "60"), ("GET", DOCUMENT, TOKEN), ("GET", HOSTNAME, TOKEN)] * network
-    assert report == expected and Ec2.seen == asked * 2
+    assert report == expected and Ec2.seen == asked * 2 * (not environ)
+    if environ:
+        assert report["cloud.platform"] == "aws_lambda" and report["sources"]["cloud.platform"] == "environ"
+        assert report["aws.log.group.names"] == ["/aws/lambda/my-function"]
+        assert LAMBDA["AWS_SECRET_ACCESS_KEY"] not in json.dumps(report)
     got = run(env, sys.executable, "-c", "import vmdetect; print(int(vmdetect.detect_hypervisor()))")
     assert got == run(env, CLI, "--json")["flags"] == flags
 
