@@ -224,7 +224,7 @@ TEST(Report, ContainerMarkersNameTheManager) {
     // Roots that cannot be read at all.
     const auto local = ReadLocal({"/nonexistent/proc", "/nonexistent/sys", "/nonexistent"});
     EXPECT_EQ(local.container.name, "none");
-    EXPECT_TRUE(local.dmi.empty());
+    EXPECT_TRUE(local.machine.dmi.empty());
 }
 
 TEST(Report, BadFirmwareFilesKeepTheReportValid) {
@@ -318,9 +318,9 @@ TEST(Report, CallFillsAnyBufferAsSnprintf) {
 // A cloud identity that counts its calls and answers what the test says.
 int g_cloudCalls = 0;
 std::shared_ptr<const vmdetect::report::Attributes> g_cloud;
-std::shared_ptr<const vmdetect::report::Attributes> FakeCloud(const vmdetect::report::DmiFields& dmi) {
+std::shared_ptr<const vmdetect::report::Attributes> FakeCloud(const vmdetect::cloud::Machine& machine) {
     ++g_cloudCalls;
-    EXPECT_EQ(dmi.count("sys_vendor"), 1u);  // it is asked with the firmware read
+    EXPECT_EQ(machine.dmi.count("sys_vendor"), 1u);  // it is asked with the firmware read
     return g_cloud;
 }
 
