@@ -333,9 +333,15 @@ Verdict DeviceTree(const VmEvidence& e) {
     }
     if (e.deviceTreePowerVm) return Found("powervm", "device-tree");
     if (e.deviceTreeFwCfg) return Found("qemu", "device-tree");
+    const std::string_view root = e.deviceTreeRootCompatible ? FirstLine(*e.deviceTreeRootCompatible) : "";
     // crosvm, and QEMU's virt board without fw-cfg (systemd 258).
-    if (e.deviceTreeRootCompatible && FirstLine(*e.deviceTreeRootCompatible) == "linux,dummy-virt") {
+    if (root == "linux,dummy-virt") {
         return Found(kVmOther, "device-tree");
+    }
+    // QEMU's POWER machine where no hypervisor node says KVM: under TCG, or
+    // with the node hidden. PowerVM names its root after IBM's models.
+    if (root == "qemu,pseries") {
+        return Found("qemu", "device-tree");
     }
     return Verdict{};
 }
