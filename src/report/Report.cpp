@@ -88,7 +88,7 @@ std::shared_ptr<const Attributes> FromNetwork(const Local& local) {
         return workload::Identify(*local.workload, local.workloadEvidence);
     }
     const CloudSource source = g_cloudSource.load();
-    return source != nullptr ? source(local.dmi) : cloud::Identify(local.dmi);
+    return source != nullptr ? source(local.machine) : cloud::Identify(local.machine);
 }
 
 Attributes LocalAttributes(const Local& local) {
@@ -99,8 +99,8 @@ Attributes LocalAttributes(const Local& local) {
         out.push_back({"confidential", local.confidential.name, local.confidential.source});
     }
     for (const FirmwareKey& k : kFirmwareKeys) {
-        const auto found = local.dmi.find(k.file);
-        if (found == local.dmi.end() || found->second.empty()) {
+        const auto found = local.machine.dmi.find(k.file);
+        if (found == local.machine.dmi.end() || found->second.empty()) {
             continue;
         }
         std::string value = found->second;
@@ -192,8 +192,9 @@ Local ReadLocal(evidence::Source& source) {
     local.hypervisor = virt::DecideHypervisor(vm);
     local.container = virt::DecideContainer(evidence::ReadContainerEvidence(source));
     local.confidential = virt::DecideConfidential(evidence::ReadConfidentialEvidence(source, vm));
-    local.dmi = std::move(vm.dmi);
-    local.platform = cloud::FromFirmware(local.dmi);
+    local.machine.guest = vm.cpuidHypervisor;
+    local.machine.dmi = std::move(vm.dmi);
+    local.platform = cloud::FromFirmware(local.machine);
     local.workloadEvidence = workload::ReadEvidence(source);
     AddWorkload(local);
     const std::string arch = HostArch(source.Machine());
