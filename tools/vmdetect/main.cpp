@@ -101,6 +101,8 @@ constexpr const char* kHelp =
     "  VMDETECT_UPCLOUD_METADATA_ENDPOINT UpCloud metadata base URL\n"
     "  VMDETECT_IBMCLOUD_METADATA_ENDPOINT IBM Cloud VPC metadata base URL\n"
     "  VMDETECT_TENCENT_METADATA_ENDPOINT Tencent Cloud metadata base URL\n"
+    "  ECS_CONTAINER_METADATA_URI_V4      ECS task metadata URI (set by ECS)\n"
+    "  ECS_CONTAINER_METADATA_URI         ECS task metadata URI, version 3\n"
     "\n"
     "See vmdetect(1).\n";
 
