@@ -4,6 +4,8 @@
 #include "EvDebug.h"
 #include "JsonText.h"
 
+#include <iterator>
+
 namespace vmdetect::evidence {
 namespace {
 
@@ -38,19 +40,15 @@ bool Allowed(std::string_view name) {
 }
 
 Environment ReadEnvironment(Source& source) {
-    Environment env;
-    for (const char* name : kEnvironAllowList) {
-        std::optional<std::string> value = source.OwnVariable(name);
-        if (!value) {
+    Environment env = source.OwnVariables(kEnvironAllowList, std::size(kEnvironAllowList));
+    for (auto entry = env.begin(); entry != env.end();) {
+        if (Usable(entry->second)) {
+            ++entry;
             continue;
         }
-        if (!Usable(*value)) {
-            EvDebug(nullptr).DebugLvl(kFnEnviron, 1,
-                                      "Variable %s is empty, over %u bytes or not UTF-8 text; ignored", name,
-                                      kEnvironValueCap);
-            continue;
-        }
-        env.emplace(name, std::move(*value));
+        EvDebug(nullptr).DebugLvl(kFnEnviron, 1, "Variable %s is empty, over %u bytes or not UTF-8 text; ignored",
+                                  entry->first.c_str(), kEnvironValueCap);
+        entry = env.erase(entry);
     }
     return env;
 }

@@ -276,6 +276,16 @@ public:
         }
         return value;
     }
+    std::map<std::string, std::string, std::less<>> OwnVariables(const char* const* names,
+                                                                  std::size_t count) override {
+        auto found = m_live->OwnVariables(names, count);
+        for (const auto& [name, value] : found) {
+            if (Allowed(name)) {
+                m_facts.variables[name] = value;
+            }
+        }
+        return found;
+    }
 
     int Write(const std::string& dir) const;
 

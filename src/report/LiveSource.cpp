@@ -1,7 +1,10 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <map>
+#include <string_view>
 #include <utility>
 
 #include "Constants.h"
@@ -58,6 +61,25 @@ public:
     std::optional<std::string> OwnVariable(const char* name) override {
         const char* value = std::getenv(name);
         return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    }
+    // One pass over the environment: a search per name costs the first
+    // report more than all its names together.
+    std::map<std::string, std::string, std::less<>> OwnVariables(const char* const* names,
+                                                                  std::size_t count) override {
+        std::vector<std::string_view> wanted(names, names + count);
+        std::map<std::string, std::string, std::less<>> found;
+        for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+            const char* equals = std::strchr(*entry, '=');
+            if (equals == nullptr) {
+                continue;
+            }
+            const std::string_view name(*entry, static_cast<std::size_t>(equals - *entry));
+            const auto match = std::find(wanted.begin(), wanted.end(), name);
+            if (match != wanted.end() && found.count(name) == 0) {  // set twice: getenv's first counts
+                found.emplace(name, equals + 1);
+            }
+        }
+        return found;
     }
 
 private:

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +50,18 @@ public:
     // Whether the reader is PID 1, whose own environment then counts.
     virtual bool SelfIsInit() = 0;
     virtual std::optional<std::string> OwnVariable(const char* name) = 0;
+    // The variables among `names` that are set, by name; one reading of the
+    // environment where the source can, instead of one search per name.
+    virtual std::map<std::string, std::string, std::less<>> OwnVariables(const char* const* names,
+                                                                          std::size_t count) {
+        std::map<std::string, std::string, std::less<>> found;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (auto value = OwnVariable(names[i])) {
+                found.emplace(names[i], std::move(*value));
+            }
+        }
+        return found;
+    }
 };
 
 // This machine, under `roots`.
