@@ -540,7 +540,7 @@ void BM_CloudColdIbm_Bare(benchmark::State& state) {
     }
 }
 
-// An ECS task on Fargate: its container, then its task; sixteen keys.
+// An ECS task on Fargate: its container, then its task; fourteen keys.
 void BM_EcsCold_Ours(benchmark::State& state) {
     if (!Server().ok()) {
         state.SkipWithError("no loopback server");
@@ -550,7 +550,7 @@ void BM_EcsCold_Ours(benchmark::State& state) {
     evidence.env["ECS_CONTAINER_METADATA_URI_V4"] = Server().base() + kEcsPath;
     for (auto _ : state) {
         vmdetect::workload::ResetCacheForTests();
-        if (vmdetect::workload::Identify(vmdetect::workload::kEcs, evidence)->size() != 16) {
+        if (vmdetect::workload::Identify(vmdetect::workload::kEcs, evidence)->size() != 14) {
             state.SkipWithError("identity incomplete");
             break;
         }

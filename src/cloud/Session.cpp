@@ -124,6 +124,19 @@ bool GetObject(Session& session, metadata::Request& get, mObject& document) {
     return answer.ok && ParseObject(session, answer.body, document);
 }
 
+bool GetObject(Session& session, metadata::Request& get, mObject& document, const char* const* keep,
+               size_t count) {
+    const metadata::Response answer = session.Send(get);
+    if (!answer.ok) {
+        return false;
+    }
+    if (ZtJson::Unserialize(answer.body, document, keep, count)) {
+        return true;
+    }
+    session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
+    return false;
+}
+
 std::string RegionOfZone(const std::string& zone) {
     const size_t dash = zone.rfind('-');
     if (dash == std::string::npos || dash == 0 || dash + 1 == zone.size()) {

@@ -78,6 +78,9 @@ std::string DemandedToken(Session& session, metadata::Request& put,
 // The JSON object a GET answered; false (and a debug line for an answer
 // that is no object) otherwise.
 bool GetObject(Session& session, metadata::Request& get, mObject& document);
+// The same, keeping only the top-level members named in `keep`.
+bool GetObject(Session& session, metadata::Request& get, mObject& document, const char* const* keep,
+               size_t count);
 
 // A zone's region: the zone without its last "-N" ("eu-es-2": "eu-es"); ""
 // for a zone without one ("par1").

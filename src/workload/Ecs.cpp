@@ -109,12 +109,17 @@ void Fetch(cloud::Session& session) {
         {"aws.ecs.task.revision", "Revision", Shape::kDigits},
         {"cloud.availability_zone", "AvailabilityZone", Shape::kSlug},
     };
+    // Only what the keys need is built: a task's answer lists every container.
+    static constexpr const char* kContainerMembers[] = {"DockerId", "ContainerARN", "LogDriver", "LogOptions"};
+    static constexpr const char* kTaskMembers[] = {"TaskARN", "Cluster", "Family", "Revision", "AvailabilityZone",
+                                                   "LaunchType"};
     mObject container, task;
     metadata::Request getContainer = cloud::Get(session.base(), "application/json");
     metadata::Request getTask = cloud::Get(session.base() + kEcsTaskPath, "application/json");
     // Each answer gives what it holds: a task without its container's answer still names the task.
-    const bool haveContainer = cloud::GetObject(session, getContainer, container);
-    if (!cloud::GetObject(session, getTask, task) && !haveContainer) {
+    const bool haveContainer =
+        cloud::GetObject(session, getContainer, container, kContainerMembers, std::size(kContainerMembers));
+    if (!cloud::GetObject(session, getTask, task, kTaskMembers, std::size(kTaskMembers)) && !haveContainer) {
         return;
     }
     const std::string dockerId = cloud::Member(container, "DockerId");
