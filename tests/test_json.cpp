@@ -85,4 +85,19 @@ TEST(JsonHelper, FailedParseLeavesTheObjectAlone) {
     EXPECT_EQ(ZtJson::GetStringValue(object, "id"), "first");
 }
 
+// Keeping some top-level members: the others are gone, nested names are not
+// compared, and what is refused whole still is.
+TEST(JsonHelper, KeepingOnlyNamedMembers) {
+    static const char* const kKeep[] = {"TaskARN", "Family"};
+    mObject object;
+    ASSERT_TRUE(ZtJson::Unserialize(R"({"TaskARN":"a","Containers":[{"TaskARN":"b"}],"Family":{"Family":1,"x":2}})",
+                                    object, kKeep, 2));
+    EXPECT_EQ(object.size(), 2u);
+    EXPECT_EQ(ZtJson::GetStringValue(object, "TaskARN"), "a");
+    EXPECT_EQ(object.at("Family").size(), 2u);
+    EXPECT_FALSE(ZtJson::Unserialize(R"({"Family":1} x)", object, kKeep, 2));
+    EXPECT_FALSE(ZtJson::Unserialize(std::string(R"({"Containers":)") + Nested("[", "]", 300) + "}", object, kKeep, 2));
+    EXPECT_FALSE(ZtJson::Unserialize(R"(["TaskARN"])", object, kKeep, 2));
+}
+
 }  // namespace

@@ -323,6 +323,28 @@ TEST(Workload, ServicesAreAskedOnlyWhereTheirMarksSay) {
     wl::ResetCacheForTests();
 }
 
+// A service its marks name that never answers costs one wait in the
+// process; one that answered in part is asked again after the minute.
+TEST(Workload, ASilentServiceCostsOneWait) {
+    testsupport::TempDir dir;
+    testsupport::WriteFile(dir.file("vmdetect.conf"), "[VirtualServer]\nnCloudIdentityTimeoutMs=300\n");
+    ScopedEnv config("VMDETECT_CONFIG", dir.file("vmdetect.conf").c_str());
+    MetadataServer silent, partial;
+    silent.On(Route::Get("/v4/x").Hang());
+    partial.On(Json("/v4/x", "ecs-v4-container-ec2-docs-1.json"));
+    partial.On(Route::Get("/v4/x/task").Status(404));
+    for (MetadataServer* server : {&silent, &partial}) {
+        EnvOnly machine({{"ECS_CONTAINER_METADATA_URI_V4", server->url() + "/v4/x"}});
+        const wl::Evidence evidence = wl::ReadEvidence(machine);
+        wl::ResetCacheForTests();
+        const size_t keys = wl::Identify(wl::kEcs, evidence)->size();
+        wl::AgeAnswersForTests();
+        EXPECT_EQ(wl::Identify(wl::kEcs, evidence)->size(), keys);
+        EXPECT_EQ(server->count("GET", "/v4/x"), server == &silent ? 1u : 2u);
+    }
+    wl::ResetCacheForTests();
+}
+
 // Every file of a collection, by its path within it.
 std::map<std::string, std::string> Files(const std::string& dir) {
     std::map<std::string, std::string> files;

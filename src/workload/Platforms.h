@@ -77,9 +77,11 @@ const Platform* Decide(const Evidence& evidence);
 report::Attributes FromEnvironment(const Platform& platform, const Evidence& evidence);
 
 // The keys its service gives; empty for a platform without one or a service
-// that gave none. Kept and retried as the clouds' answers are.
+// that gave none. A complete answer is kept for the process, a partial one
+// asked again after a minute; a service that gave nothing is not asked again.
 std::shared_ptr<const report::Attributes> Identify(const Platform& platform, const Evidence& evidence);
 void ResetCacheForTests();
+void AgeAnswersForTests();
 
 // Helpers of the platforms' files.
 bool Set(const Evidence& evidence, const char* name);

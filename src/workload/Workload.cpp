@@ -138,11 +138,22 @@ std::shared_ptr<const Attributes> Identify(const Platform& platform, const Evide
     Attributes found = Ask(platform, evidence);
     entry.asked = true;
     entry.askedAt = Clock::now();
+    // A service its marks name but that gave nothing costs this one wait:
+    // it is not asked again. A partial answer is, after the minute.
+    entry.complete = found.empty() && !entry.answer;
     if (!found.empty() && (!entry.answer || found.size() >= entry.answer->size())) {
         entry.complete = Complete(platform, found);
         entry.answer = std::make_shared<const Attributes>(std::move(found));
     }
     return entry.answer ? entry.answer : None();
+}
+
+void AgeAnswersForTests() {
+    Cache& cache = TheCache();
+    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
+    for (auto& [platform, entry] : cache.entries) {
+        entry.askedAt -= kRetryAfter;
+    }
 }
 
 void ResetCacheForTests() {
