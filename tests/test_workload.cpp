@@ -278,6 +278,7 @@ std::vector<ServiceRow> ServiceRows() {
          {Route(container).Body(Metadata("ec2-imdsv2-401-body-1.html")), Route(task).Body("{\"Cluster\": ")}, {}},
         {"ecs, a service that does not answer", &wl::kEcs, v4, {Route(container).Hang()}, {}},
         {"ecs, user info in the URI", &wl::kEcs, {{"ECS_CONTAINER_METADATA_URI_V4", "http://user@127.0.0.1:9/v4/x"}}, {}, {}},
+        {"ecs, a host neither ECS's nor loopback", &wl::kEcs, {{"ECS_CONTAINER_METADATA_URI_V4", "http://[::2]:9/v4/x"}}, {}, {}},
         {"ecs, another scheme", &wl::kEcs, {{"ECS_CONTAINER_METADATA_URI_V4", "ftp://127.0.0.1:9/v4/x"}}, {}, {}},
         {"cloud run", &wl::kCloudRun, {{"K_CONFIGURATION", "hello"}}, googleRoutes, run},
         {"cloud functions", &wl::kCloudFunctions, {{"FUNCTION_TARGET", "f"}}, googleRoutes, run},
@@ -293,6 +294,7 @@ TEST(Workload, ServicesAreAskedOnlyWhereTheirMarksSay) {
     ScopedEnv config("VMDETECT_CONFIG", dir.file("vmdetect.conf").c_str());
     for (const ServiceRow& row : ServiceRows()) {
         SCOPED_TRACE(row.what);
+        testsupport::LogCapture log(4);
         MetadataServer server;
         ScopedEnv gce("GCE_METADATA_HOST", server.hostPort().c_str());
         Env env;
@@ -319,6 +321,8 @@ TEST(Workload, ServicesAreAskedOnlyWhereTheirMarksSay) {
         for (const auto& request : server.requests()) sent.push_back(request.path);
         EXPECT_EQ(sent, expected);
         EXPECT_TRUE(server.unexpected().empty());
+        // A URI refused is refused before any request: no connection is tried.
+        EXPECT_EQ(log.contains("Malformed ECS_CONTAINER_METADATA_URI_V4"), row.routes.empty());
     }
     wl::ResetCacheForTests();
 }

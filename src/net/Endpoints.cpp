@@ -180,9 +180,11 @@ Endpoint IbmCloud() { return FromBaseUrl(kEnvIbmCloudEndpoint, kDefaultIbmCloudE
 // As the AWS SDKs take a container endpoint: http only, and a host that is
 // ECS's own address or this machine's loopback.
 Endpoint Ecs(const char* variable, const std::string& uri) {
+    static const std::string kEcsExpected =
+        std::string("http://") + kDefaultEcsHost + "/... or a loopback address";
     constexpr size_t kSchemeLength = 7;  // "http://"
     if (uri.size() <= kSchemeLength || strncasecmp(uri.c_str(), "http://", kSchemeLength) != 0) {
-        return Malformed(variable, uri, "http://169.254.170.2/... or a loopback address");
+        return Malformed(variable, uri, kEcsExpected.c_str());
     }
     const size_t slash = uri.find('/', kSchemeLength);
     const std::string authority = uri.substr(kSchemeLength, slash - kSchemeLength);
@@ -202,7 +204,7 @@ Endpoint Ecs(const char* variable, const std::string& uri) {
         return c > 0x20 && c < 0x7f && c != '?' && c != '#' && c != '%' && c != '\\';
     });
     if (!IsAuthority(authority) || !allowed || !plainPath) {
-        return Malformed(variable, uri, "http://169.254.170.2/... or a loopback address");
+        return Malformed(variable, uri, kEcsExpected.c_str());
     }
     Endpoint endpoint;
     endpoint.base = "http://" + authority + path;
