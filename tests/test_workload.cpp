@@ -430,6 +430,35 @@ TEST(Workload, OnlyTheAllowListReachesReportLogAndCollection) {
     EXPECT_EQ(replayed["aws.log.group.names"], report["aws.log.group.names"]);
 }
 
+int g_vmAsked = 0;
+std::shared_ptr<const vmdetect::report::Attributes> Ec2Answer(const vmdetect::cloud::Machine&) {
+    ++g_vmAsked;
+    return std::make_shared<const vmdetect::report::Attributes>(vmdetect::report::Attributes{
+        {"cloud.provider", "aws", "imds"}, {"cloud.platform", "aws_ec2", "imds"}, {"host.id", "i-0123456789abcdef0", "imds"}});
+}
+
+// Beanstalk's instances are EC2's: their identity is asked and kept beside
+// Beanstalk's platform. Lambda's sandbox has no such service to ask.
+TEST(Workload, OnlyBeanstalkKeepsTheVmsIdentity) {
+    vmdetect::report::SetCloudSourceForTesting(&Ec2Answer);
+    for (const bool beanstalk : {true, false}) {
+        SCOPED_TRACE(beanstalk);
+        Machine machine(beanstalk ? Env{} : EnvFile("lambda-provided-docs-1.env"));
+        if (beanstalk) {
+            fs::create_directories(machine.roots.file("var/elasticbeanstalk/xray"));
+            testsupport::WriteFile(machine.roots.file("var/elasticbeanstalk/xray/environment.conf"),
+                                   ReadFile(DataPath("environ/beanstalk-environment-otel-1.conf")));
+        }
+        g_vmAsked = 0;
+        const nlohmann::json report = Report();
+        EXPECT_EQ(g_vmAsked, beanstalk ? 1 : 0);
+        EXPECT_EQ(report.value("cloud.platform", ""), beanstalk ? "aws_elastic_beanstalk" : "aws_lambda");
+        EXPECT_EQ(report.value("host.id", ""), beanstalk ? "i-0123456789abcdef0" : "");
+        EXPECT_EQ(report.value("deployment.id", ""), beanstalk ? "23" : "");
+    }
+    vmdetect::report::SetCloudSourceForTesting(nullptr);
+}
+
 TEST(Workload, AnEnvironFileHoldsNothingButTheAllowList) {
     testsupport::TempDir dir;
     testsupport::WriteFile(dir.file("format"), "vmdetect-evidence 1\n");
