@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 
 namespace vmdetect::adapters {
 
@@ -62,7 +61,8 @@ std::optional<Beneath> Beneath::Open(const std::string& dir) {
     if (!fd.valid()) {
         return std::nullopt;
     }
-    return Beneath(std::move(fd), dir);
+    // The path check compares with the directory's real path, taken once.
+    return Beneath(std::move(fd), KernelConfines() ? dir : RealPath(dir).value_or(dir));
 }
 
 UniqueFd Beneath::OpenAt(const std::string& relative, int flags, bool* outside) const {
@@ -76,12 +76,11 @@ UniqueFd Beneath::OpenAt(const std::string& relative, int flags, bool* outside) 
         return fd;
     }
     // The path check: resolved, then it must lie within the directory.
-    const auto top = RealPath(m_dir);
     const auto real = RealPath(m_dir + "/" + relative);
-    if (!top || !real) {
+    if (!real) {
         return UniqueFd();
     }
-    const std::string inside = *top == "/" ? *top : *top + "/";
+    const std::string inside = m_dir == "/" ? m_dir : m_dir + "/";
     if (real->compare(0, inside.size(), inside) != 0) {
         if (outside != nullptr) *outside = true;
         return UniqueFd();
@@ -109,22 +108,7 @@ std::optional<std::string> Beneath::Read(const std::string& relative, std::size_
 }
 
 std::vector<std::string> Beneath::List(const std::string& relative) const {
-    std::vector<std::string> names;
-    UniqueFd fd = OpenAt(relative, O_RDONLY | O_DIRECTORY, nullptr);
-    if (!fd.valid()) {
-        return names;
-    }
-    const UniqueDir dir(::fdopendir(fd.get()));
-    if (dir.get() == nullptr) {
-        return names;
-    }
-    fd.release();  // the stream owns it now
-    while (const dirent* entry = ::readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            names.emplace_back(entry->d_name);
-        }
-    }
-    return names;
+    return ListDirectory(OpenAt(relative, O_RDONLY | O_DIRECTORY, nullptr));
 }
 
 }  // namespace vmdetect::adapters

@@ -55,11 +55,16 @@ bool PathExists(const std::string& path) {
 }
 
 std::vector<std::string> ListDirectory(const std::string& path) {
+    return ListDirectory(UniqueFd::Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::vector<std::string> ListDirectory(UniqueFd fd) {
     std::vector<std::string> names;
-    const UniqueDir dir(::opendir(path.c_str()));
+    const UniqueDir dir(fd.valid() ? ::fdopendir(fd.get()) : nullptr);
     if (dir.get() == nullptr) {
         return names;
     }
+    fd.release();  // the stream owns it now
     while (const dirent* entry = ::readdir(dir.get())) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
             names.emplace_back(entry->d_name);

@@ -27,6 +27,8 @@ bool PathExists(const std::string& path);
 
 // Names of the entries of the directory at `path`; empty when unreadable.
 std::vector<std::string> ListDirectory(const std::string& path);
+// The same of a directory already open, whose descriptor it takes.
+std::vector<std::string> ListDirectory(UniqueFd fd);
 
 // What `path` names, links followed.
 enum class PathKind { kMissing, kFile, kDirectory, kOther };
