@@ -195,9 +195,9 @@ Facts ReadFacts(const adapters::Beneath& real) {
         }
         facts.namespaces[w[0]] = inode;
     }
-    const std::string environFile = real + "/" + kEvidenceEnvironFile;
-    if (adapters::KindOf(environFile) == adapters::PathKind::kFile) {
-        facts.variables = ParseEnviron(adapters::ReadSmallFile(environFile, 1u << 20).value_or(""));
+    // A collection from before the file has none of the variables.
+    if (const auto text = real.Read(kEvidenceEnvironFile, 1u << 20)) {
+        facts.variables = ParseEnviron(*text);
     }
     return facts;
 }
