@@ -67,8 +67,15 @@ public:
     std::map<std::string, std::string, std::less<>> OwnVariables(const char* const* names,
                                                                   std::size_t count) override {
         std::vector<std::string_view> wanted(names, names + count);
+        bool first[256] = {};  // most entries are passed on their first letter
+        for (const std::string_view name : wanted) {
+            first[static_cast<unsigned char>(name.empty() ? '\0' : name[0])] = true;
+        }
         std::map<std::string, std::string, std::less<>> found;
         for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+            if (!first[static_cast<unsigned char>(**entry)]) {
+                continue;
+            }
             const char* equals = std::strchr(*entry, '=');
             if (equals == nullptr) {
                 continue;
