@@ -64,6 +64,7 @@ struct Facts {
     std::map<std::uint32_t, std::uint64_t> msr;
     std::map<std::string, std::uint64_t> namespaces;
     std::string machine;
+    std::string tokenIssuer;  // "" for none
 };
 
 // ---- Replay ----------------------------------------------------------------
@@ -106,6 +107,9 @@ public:
     std::string Machine() override { return m_facts.machine; }
     bool SelfIsInit() override { return false; }
     std::optional<std::string> OwnVariable(const char*) override { return std::nullopt; }
+    std::optional<std::string> TokenIssuer() override {
+        return m_facts.tokenIssuer.empty() ? std::nullopt : std::optional<std::string>(m_facts.tokenIssuer);
+    }
 
 private:
     // The file or directory within the collection; a link leading out of it
@@ -196,6 +200,14 @@ Facts ReadFacts(const std::string& real) {
         }
         facts.namespaces[w[0]] = inode;
     }
+    // One word: the claim as the token held it.
+    for (const auto& w : FactLines(real, kEvidenceTokenIssuerFile)) {
+        if (w.size() != 1 || !facts.tokenIssuer.empty()) {
+            BadLine(kEvidenceTokenIssuerFile, w);
+            continue;
+        }
+        facts.tokenIssuer = w[0];
+    }
     return facts;
 }
 
@@ -259,6 +271,11 @@ public:
     std::string Machine() override { return m_facts.machine = m_live->Machine(); }
     bool SelfIsInit() override { return m_live->SelfIsInit(); }
     std::optional<std::string> OwnVariable(const char* name) override { return m_live->OwnVariable(name); }
+    std::optional<std::string> TokenIssuer() override {
+        auto issuer = m_live->TokenIssuer();
+        m_facts.tokenIssuer = issuer.value_or("");
+        return issuer;
+    }
 
     int Write(const std::string& dir) const;
 
@@ -301,6 +318,7 @@ std::vector<std::pair<const char*, std::string>> Recorder::FactFiles() const {
     return {{kEvidenceCpuidFile, cpuid},
             {kEvidenceMsrFile, msr},
             {kEvidenceNamespaceFile, namespaces},
+            {kEvidenceTokenIssuerFile, m_facts.tokenIssuer.empty() ? "" : m_facts.tokenIssuer + "\n"},
             {kEvidenceUnameFile, m_facts.machine + "\n" + adapters::KernelRelease() + "\n"},
             {kEvidenceFormatFile, std::string(kEvidenceFormatLine) + "\n"}};
 }

@@ -7,6 +7,8 @@
 #include "Constants.h"
 #include "HostProc.h"
 #include "adapters/Kernel.h"
+#include "net/MetadataRequest.h"
+#include "report/Kubernetes.h"
 #include "report/Source.h"
 
 namespace vmdetect::evidence {
@@ -58,6 +60,15 @@ public:
     std::optional<std::string> OwnVariable(const char* name) override {
         const char* value = std::getenv(name);
         return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    }
+    // The token is read to decode its claim and wiped; it goes nowhere else.
+    std::optional<std::string> TokenIssuer() override {
+        constexpr std::size_t kTokenCap = 64 * 1024;
+        auto token = adapters::ReadSmallFile(Path(Tree::kRoot, kServiceAccountToken), kTokenCap);
+        if (!token) return std::nullopt;
+        std::string issuer = workload::IssuerOfToken(*token);
+        metadata::Wipe(*token);
+        return issuer.empty() ? std::nullopt : std::optional<std::string>(std::move(issuer));
     }
 
 private:

@@ -82,6 +82,8 @@ Attributes LocalAttributes(const Local& local) {
         out.push_back({k.key, std::move(value), "dmi"});
     }
     out.insert(out.end(), local.platform.begin(), local.platform.end());
+    const Attributes workload = workload::WorkloadAttributes(local.workload);
+    out.insert(out.end(), workload.begin(), workload.end());
     return out;
 }
 
@@ -155,6 +157,7 @@ Local ReadLocal(evidence::Source& source) {
         local.platform.push_back({"host.arch", arch, "uname"});
     }
     local.platform.push_back({"os.type", "linux", "uname"});
+    local.workload = workload::ReadWorkload(source);
     return local;
 }
 
@@ -172,6 +175,7 @@ std::string Serialize(const Local& local, const Attributes& cloud) {
             *same = a;
         }
     }
+    workload::ApplyManagedKubernetes(local.workload, all);
     std::string out = "{";
     std::string sources;
     for (const Attribute& a : all) {

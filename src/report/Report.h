@@ -6,6 +6,7 @@
 #include <string>
 
 #include "report/Evidence.h"
+#include "report/Kubernetes.h"
 #include "ReportTypes.h"
 
 namespace vmdetect::report {
@@ -19,6 +20,8 @@ struct Local {
     // What needs no request: the cloud the firmware names, the instance id
     // it may hold, the kernel's architecture and the operating system.
     Attributes platform;
+    // The container and pod this process runs in.
+    workload::Workload workload;
 };
 
 // Reads and decides, uncached.

@@ -48,6 +48,9 @@ public:
     // Whether the reader is PID 1, whose own environment then counts.
     virtual bool SelfIsInit() = 0;
     virtual std::optional<std::string> OwnVariable(const char* name) = 0;
+    // The issuer claim of the pod's service account token: a collection keeps
+    // only this, for the token is a credential. nullopt when there is none.
+    virtual std::optional<std::string> TokenIssuer() { return std::nullopt; }
 };
 
 // This machine, under `roots`.
