@@ -33,30 +33,31 @@ struct CgroupForm {
     const char* runtime;  // "" when the path does not tell
 };
 constexpr CgroupForm kCgroupForms[] = {
-    {"", "", "docker-", ".scope", IdShape::kHex64, "docker"},               // cgroup-v1-openshift-docker
-    {"", "", "crio-", ".scope", IdShape::kHex64, "cri-o"},                  // cgroup-v1-kubepods-crio
-    {"", "", "cri-containerd-", ".scope", IdShape::kHex64, "containerd"},   // cgroup-v2-cri-containerd
-    {"", "", "libpod-", ".scope", IdShape::kHex64, "podman"},               // cgroup-v2-podman
-    {"cri-containerd", "", "", "", IdShape::kHex64, "containerd"},          // containerd-k8s.mountinfo
-    {"docker", "", "", "", IdShape::kHex64, "docker"},                      // cgroup-v1-docker
-    {"lxc", "", "", "", IdShape::kName, "lxc"},                             // cgroup-v1-lxc
-    {"lxc.payload", "", "", "", IdShape::kName, "lxc"},                     // cgroup-v1-lxc-payload
-    {"", "", "lxc.payload.", "", IdShape::kName, "lxc"},                    // cgroup-v2-lxc-payload
-    {"", "ecs", "", "", IdShape::kFargate, ""},                             // cgroup-v1-ecs-fargate
-    {"", "", "", "", IdShape::kHex64, ""},                                  // cgroup-v1-kubepods, -ecs-ec2
+    {"", "", "docker-", ".scope", IdShape::kHex64, "docker"},               // openshift-docker, docker-systemd-centos
+    {"", "", "crio-", ".scope", IdShape::kHex64, "cri-o"},                  // kubepods-crio
+    {"", "", "cri-containerd-", ".scope", IdShape::kHex64, "containerd"},   // kubepods-cri-containerd
+    {"", "", "libpod-", ".scope", IdShape::kHex64, "podman"},               // podman-libpod
+    {"cri-containerd", "", "", "", IdShape::kHex64, "containerd"},          // containerd-colon
+    {"docker", "", "", "", IdShape::kHex64, "docker"},                      // docker-v1
+    {"lxc", "", "", "", IdShape::kName, "lxc"},                             // lxc-v1
+    {"lxc.payload", "", "", "", IdShape::kName, "lxc"},                     // lxc-payload-dir
+    {"", "", "lxc.payload.", "", IdShape::kName, "lxc"},                    // lxc-payload
+    {"", "ecs", "", "", IdShape::kFargate, ""},                             // ecs-fargate
+    {"", "", "", "", IdShape::kHex64, ""},                                  // kubepods-cgroupfs, ecs-ec2
 };
 
-// The pod in a kubepods path, cgroupfs ("kubepods/burstable/pod<uid>") or
-// systemd ("kubepods-burstable-pod<uid>.slice", '-' written '_').
+// The pod in a kubepods path: cgroupfs names its directory "pod<uid>"
+// (kubepods-cgroupfs); systemd a slice "...kubepods-<qos>-pod<uid>.slice"
+// with '-' in the uid written '_' (kubepods-crio, containerd-colon),
+// kind's nodes with "kubelet-" before it.
 struct PodForm {
-    const char* prefix;
+    const char* marker;  // the last one in the segment starts the uid
     const char* suffix;
+    bool whole;          // the segment starts with the marker
 };
 constexpr PodForm kPodForms[] = {
-    {"pod", ""},                             // cgroup-v1-kubepods
-    {"kubepods-besteffort-pod", ".slice"},   // cgroup-v1-kubepods-crio
-    {"kubepods-burstable-pod", ".slice"},    // containerd-k8s.mountinfo
-    {"kubepods-pod", ".slice"},              // cgroup-v1-openshift-docker
+    {"pod", "", true},
+    {"-pod", ".slice", false},
 };
 
 // A container's own directory among a mount root's segments:
@@ -71,17 +72,17 @@ struct MountForm {
     const char* podRuntime;  // the runtime when the process is in a pod
 };
 constexpr MountForm kMountForms[] = {
-    {"overlay-containers", "userdata", "", "podman", "cri-o"},  // podman.mountinfo, crio-k8s.mountinfo
-    {"containers", "", "docker", "docker", "docker"},           // docker.mountinfo, docker-volume.mountinfo
+    {"overlay-containers", "userdata", "", "podman", "cri-o"},  // podman-rootless, crio-k8s
+    {"containers", "", "docker", "docker", "docker"},           // docker, docker-volume, minikube-docker
 };
 
 // In a pod these are bind-mounted from the pod's sandbox (the pause
 // container, containerd's sandboxes/, CRI-O's infra container): an id in
-// their roots is the sandbox's, not this container's (crio-k8s.mountinfo).
+// their roots is the sandbox's, not this container's (crio-k8s).
 constexpr string_view kSandboxMounts[] = {"/etc/hostname", "/etc/resolv.conf", "/etc/hosts",
                                           "/run/.containerenv", "/dev/shm"};
 // A root with this segment is a sandbox's wherever it is mounted
-// (containerd-k8s.mountinfo).
+// (containerd-k8s, minikube-containerd-sandbox).
 constexpr string_view kSandboxSegment = "sandboxes";
 
 bool Hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
@@ -187,14 +188,15 @@ bool IdOfPath(const std::vector<string_view>& segments, ContainerIdentity& out) 
 
 std::string PodOfPath(const std::vector<string_view>& segments) {
     const auto kube = std::find_if(segments.begin(), segments.end(),
-                                   [](string_view s) { return StartsWith(s, "kubepods"); });
+                                   [](string_view s) { return s.find("kubepods") != string_view::npos; });
     for (auto it = kube; it != segments.end(); ++it) {
         for (const PodForm& form : kPodForms) {
-            const std::size_t head = std::char_traits<char>::length(form.prefix);
+            const std::size_t at = form.whole ? (StartsWith(*it, form.marker) ? 0 : string_view::npos)
+                                              : it->rfind(form.marker);
+            if (at == string_view::npos || !EndsWith(*it, form.suffix)) continue;
+            const std::size_t head = at + std::char_traits<char>::length(form.marker);
             const std::size_t tail = std::char_traits<char>::length(form.suffix);
-            if (!StartsWith(*it, form.prefix) || !EndsWith(*it, form.suffix) || it->size() <= head + tail) {
-                continue;
-            }
+            if (it->size() <= head + tail) continue;
             std::string uid(it->substr(head, it->size() - head - tail));
             std::replace(uid.begin(), uid.end(), '_', '-');
             if (IsUuid(uid)) return uid;
