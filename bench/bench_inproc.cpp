@@ -452,7 +452,7 @@ void ColdIdentity(benchmark::State& state, const char* endpoint,
     ::setenv(endpoint, Server().base().c_str(), 1);
     for (auto _ : state) {
         vmdetect::cloud::ResetCacheForTests();
-        if (vmdetect::cloud::Identify(firmware)->size() != keys) {
+        if (vmdetect::cloud::Identify({firmware, true})->size() != keys) {
             state.SkipWithError("identity incomplete");
             break;
         }
@@ -524,7 +524,7 @@ void BM_CloudWarm_Ours(benchmark::State& state) {
         return;
     }
     ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", Server().base().c_str(), 1);
-    const vmdetect::report::DmiFields firmware = {{"sys_vendor", "Amazon EC2"}};
+    const vmdetect::cloud::Machine firmware{{{"sys_vendor", "Amazon EC2"}}, true};
     vmdetect::cloud::ResetCacheForTests();
     for (auto _ : state) {
         benchmark::DoNotOptimize(vmdetect::cloud::Identify(firmware));

@@ -80,6 +80,17 @@ std::string Shell(const std::string& command) {
     return out;
 }
 
+bool KnownHypervisorDifference(const std::string& ours, const std::string& systemd, const std::string& cpu) {
+    // 258: Google's DMI names google on x86 only over KVM's signature;
+    // elsewhere the processor's own name stands.
+    const bool google = systemd == "google" && cpu != "kvm" && ours == cpu;
+    // 256: Hyper-V's signature waits until DMI and the rest have said nothing.
+    const bool hyperV = systemd == "microsoft" && cpu == "microsoft" && ours != "none";
+    // Not upstream: Oracle's own servers carry VirtualBox's vendor, without the bit.
+    const bool oracle = systemd == "oracle" && cpu == "none" && ours == "none";
+    return ours != systemd && (google || hyperV || oracle);
+}
+
 void SetSafeDefaults() {
     ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
     ::setenv("GCE_METADATA_HOST", "127.0.0.1:9", 1);

@@ -45,6 +45,11 @@ inline bool UnderEmulator() { return !Launcher().empty(); }
 std::string LaunchCommand(const std::string& path);
 // What `command` prints on standard output under /bin/sh, less its trailing newlines.
 std::string Shell(const std::string& command);
+// Whether systemd-detect-virt 252's `systemd` beside the report's `ours` is
+// one of the known differences (the README's table) for the hypervisor, as
+// a processor whose CPUID alone names `cpu` ("none" without the hypervisor
+// bit) shows them.
+bool KnownHypervisorDifference(const std::string& ours, const std::string& systemd, const std::string& cpu);
 // Points every metadata endpoint at a closed loopback port, the
 // configuration at a file that does not exist and the log at nothing, so that
 // a test that forgets an override fails instead of reaching a real service

@@ -453,7 +453,7 @@ TEST(CloudIdentity, EachCloudIsAskedExactlyAndAlone) {
                                row.query);
         }
         const auto start = std::chrono::steady_clock::now();
-        const auto answer = vmdetect::cloud::Identify(row.firmware);
+        const auto answer = vmdetect::cloud::Identify({row.firmware, true});
         EXPECT_LT(testsupport::SecondsSince(start), row.deadlineMs > 0 ? 1.2 : 2.5);
         EXPECT_EQ(KeysOf(*answer), row.keys);
         EXPECT_EQ(clouds.Sent(), expected);
@@ -481,7 +481,7 @@ TEST(CloudIdentity, EachCloudIsAskedExactlyAndAlone) {
 // root (on Nitro the instance id too), and the one service then asked while
 // the new services would all answer; off-cloud firmware asks none.
 TEST(CloudIdentity, FirmwareAloneNamesTheCloud) {
-    const struct { const char* what; DmiFields firmware; const char* provider; const char* platform; const char* path; } cases[] = {
+    const struct { const char* what; DmiFields firmware; const char* provider; const char* platform; const char* path; bool guest = true; } cases[] = {
         {"ec2-nitro-1.txt", FirmwareOf("ec2-nitro-1.txt"), "aws", "aws_ec2", "/latest/"},
         {"ec2-xen-1.txt", FirmwareOf("ec2-xen-1.txt"), "aws", "aws_ec2", "/latest/"},
         {"gce-1.txt", FirmwareOf("gce-1.txt"), "gcp", "gcp_compute_engine", "/computeMetadata/v1/"},
@@ -514,6 +514,15 @@ TEST(CloudIdentity, FirmwareAloneNamesTheCloud) {
         {"Joyent", {{"product_name", "SmartDC HVM"}}, "joyent", nullptr, nullptr},
         {"Outscale", {{"product_name", "3DS Outscale VM"}, {"sys_vendor", "3DS Outscale"}}, "outscale", nullptr, nullptr},
         {"ZStack", {{"chassis_asset_tag", "abc.zstack.io"}}, "zstack", nullptr, nullptr},
+        // Bare-metal instances keep their cloud's own marks; a maker's name
+        // on its physical computers needs the hypervisor bit.
+        {"ec2-metal-1.txt", FirmwareOf("ec2-metal-1.txt"), "aws", "aws_ec2", "/latest/", false},
+        {"Google bare metal", {{"sys_vendor", "Google"}, {"product_name", "Google Compute Engine"}}, "gcp", "gcp_compute_engine", "/computeMetadata/v1/", false},
+        {"Hetzner Cloud on Arm", {{"sys_vendor", "Hetzner"}, {"product_name", "vServer"}}, "hetzner", "hetzner.cloud_server", "/hetzner/", false},
+        {"Oracle bare metal", {{"chassis_asset_tag", "OracleCloud.com"}}, "oracle_cloud", "oracle_cloud_compute", "/opc/", false},
+        {"a Chromebook", {{"sys_vendor", "Google"}, {"product_name", "Eve"}, {"board_vendor", "Google"}}, nullptr, nullptr, nullptr, false},
+        {"a Hetzner dedicated server", {{"sys_vendor", "Hetzner"}, {"product_name", ""}, {"board_vendor", "ASRockRack"}}, nullptr, nullptr, nullptr, false},
+        {"amazon in a physical version string", {{"product_version", "4.2.amazon"}}, nullptr, nullptr, nullptr, false},
         // Near misses: marks compared whole, or as their rows say.
         {"a vendor that only starts like one", {{"sys_vendor", "Hetzner Online GmbH"}}, nullptr, nullptr, nullptr},
         {"the ZStack suffix alone", {{"chassis_asset_tag", ".zstack.io"}}, nullptr, nullptr, nullptr},
@@ -528,7 +537,7 @@ TEST(CloudIdentity, FirmwareAloneNamesTheCloud) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Keys keys;
-        for (const auto& attribute : vmdetect::cloud::FromFirmware(c.firmware)) {
+        for (const auto& attribute : vmdetect::cloud::FromFirmware({c.firmware, c.guest})) {
             EXPECT_EQ(attribute.source, "dmi");
             keys[attribute.key] = attribute.value;
         }
@@ -547,7 +556,7 @@ TEST(CloudIdentity, FirmwareAloneNamesTheCloud) {
         clouds.server.On(Route::Put("/v1/token").Body(kToken));
         clouds.server.On(Route::Put("/identity/v1/token").Body(std::string(R"({"access_token":")") + kToken + "\"}"));
         clouds.server.On(Route::Get("/latest/meta-data/instance-id").Body("ins-abcdef12"));
-        vmdetect::cloud::Identify(c.firmware);
+        vmdetect::cloud::Identify({c.firmware, c.guest});
         for (const auto& sent : clouds.server.requests()) {
             const std::string paths = std::string(c.path != nullptr ? c.path : "") + "|";
             bool named = false;
@@ -559,14 +568,14 @@ TEST(CloudIdentity, FirmwareAloneNamesTheCloud) {
         }
         EXPECT_EQ(clouds.server.requests().empty(), c.path == nullptr);
     }
-    EXPECT_EQ(vmdetect::cloud::FromFirmware(FirmwareOf("ec2-nitro-1.txt")).back().value, "i-04f9b1c56b3c301b5");
-    EXPECT_EQ(vmdetect::cloud::FromFirmware({{"sys_vendor", "Amazon EC2"}, {"board_asset_tag", "i-OK"}}).size(), 2u);
+    EXPECT_EQ(vmdetect::cloud::FromFirmware({FirmwareOf("ec2-nitro-1.txt"), true}).back().value, "i-04f9b1c56b3c301b5");
+    EXPECT_EQ(vmdetect::cloud::FromFirmware({{{"sys_vendor", "Amazon EC2"}, {"board_asset_tag", "i-OK"}}, true}).size(), 2u);
 }
 
 TEST(CloudIdentity, OneSetOfRequestsAMinuteUntilAnAnswerIsKept) {
     Clouds clouds;
     clouds.server.On(TokenPut().Delay(std::chrono::milliseconds(100)));
-    const DmiFields aws = FirmwareOf("ec2-nitro-1.txt");
+    const vmdetect::cloud::Machine aws{FirmwareOf("ec2-nitro-1.txt"), true};
     // Concurrent first calls wait for one set of requests, which fails.
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) {
@@ -589,7 +598,7 @@ TEST(CloudIdentity, OneSetOfRequestsAMinuteUntilAnAnswerIsKept) {
     EXPECT_EQ(clouds.server.requests().size(), 5u);
     // Google's id at once and its zone past the deadline: that partial
     // answer is served for the minute, then asked for again; complete, kept.
-    const DmiFields gce = FirmwareOf("gce-1.txt");
+    const vmdetect::cloud::Machine gce{FirmwareOf("gce-1.txt"), true};
     clouds.server.On(Route::Get("/computeMetadata/v1/instance/id").Header("Metadata-Flavor", "Google")
                          .Body(Data("gce-instance-id-1.txt")));
     clouds.server.On(Route::Get("/computeMetadata/v1/instance/zone").Hang());
@@ -609,7 +618,7 @@ TEST(CloudIdentity, OneSetOfRequestsAMinuteUntilAnAnswerIsKept) {
     EXPECT_EQ(whole.server.requests().size(), 6u);
     // Vultr's 2020 form has every key but from the older id: served, and
     // asked again after the minute.
-    const DmiFields vultr = {{"sys_vendor", "Vultr"}};
+    const vmdetect::cloud::Machine vultr{{{"sys_vendor", "Vultr"}}, true};
     whole.server.On(Route::Get("/v1.json").Body(Data("vultr-v1-2020-cloudinit-1.json")));
     EXPECT_EQ(vmdetect::cloud::Identify(vultr)->size(), 5u);
     vmdetect::cloud::AgeAnswersForTests();
@@ -621,7 +630,7 @@ TEST(CloudIdentity, OneSetOfRequestsAMinuteUntilAnAnswerIsKept) {
 // firmware fill, answers within the deadline: it never waits for a lock
 // that no thread of its own holds.
 TEST(CloudIdentity, AChildForkedDuringAColdCallAnswers) {
-    const DmiFields gce = FirmwareOf("gce-1.txt");
+    const vmdetect::cloud::Machine gce{FirmwareOf("gce-1.txt"), true};
     const struct { const char* what; const char* dmi; std::function<void()> call; } cases[] = {
         {"cloud identity", "gce-1.txt", [&gce] { vmdetect::cloud::Identify(gce); }},
         {"firmware fill", "vmware-1.txt", [] { std::string uuid; GetLocalVMUUID(uuid); }},

@@ -31,11 +31,21 @@ const Provider kZStack = Named("zstack");
 const Provider kE24Cloud = Named("e24cloud");
 const Provider kOutscale = Named("outscale");
 
+// What else a mark needs before it names a cloud. Most marks are a cloud's
+// own, and its bare-metal instances carry them too (Amazon EC2 on .metal,
+// OracleCloud.com, Google Compute Engine), so they need nothing. A few are a
+// maker's name that the maker also puts on physical computers it sells
+// (Google's Chromebooks, Hetzner's dedicated servers): those count only
+// where x86's processor says this is a guest, or where a row of the cloud's
+// own product name or asset tag, tried first, names it anyway.
+enum class Needs { kNothing, kGuest };
+
 struct Mark {
     const char* file;  // under /sys/class/dmi/id
     const char* value;
     const Provider* provider;
     Compare compare;
+    Needs needs = Needs::kNothing;
     // A second file that must hold exactly this value too, where one mark
     // alone is too loose (nullptr: none).
     const char* alsoFile = nullptr;
@@ -46,15 +56,18 @@ struct Mark {
 // platform may carry that platform's marks too (Open Telekom Cloud and
 // Huawei Cloud are OpenStack with asset tags of their own; Exoscale runs
 // CloudStack), so the rows go from the most specific to the most generic:
-// first the asset tags an operator sets, then the vendors, then product
-// names, and last the names of the platforms clouds are built on and the
-// loose "amazon" in Xen-era version strings. No row matches on-premises
-// Hyper-V: Azure's asset tag is the one mark it lacks. Rows without a
-// capture rest on cloud-init's ds-identify, which names the same values.
+// first the asset tags an operator sets, then the cloud's own product names
+// that its vendor row would otherwise need a second mark for, then the
+// vendors, then product names, and last the names of the platforms clouds
+// are built on and the loose "amazon" in Xen-era version strings. No row
+// matches on-premises Hyper-V: Azure's asset tag is the one mark it lacks.
+// Rows without a capture rest on cloud-init's ds-identify, which names the
+// same values; every row is also checked against 3,000 physical computers
+// (tests/data/physical).
 const Mark kMarks[] = {
     {"chassis_asset_tag", "7783-7084-3265-9085-8269-3286-77", &kAzure, Compare::kEqual},  // azure-1-spaces.txt
     {"chassis_asset_tag", "4860-8370-5222-2345-9626-0897-77", &kAzure, Compare::kEqual},  // Azure Stack
-    {"chassis_asset_tag", "OracleCloud.com", &kOracle, Compare::kEqual},
+    {"chassis_asset_tag", "OracleCloud.com", &kOracle, Compare::kEqual},  // bare-metal shapes too
     {"chassis_asset_tag", "OpenTelekomCloud", &kOpenStack, Compare::kEqual},
     {"chassis_asset_tag", "SAP CCloud VM", &kOpenStack, Compare::kEqual},
     {"chassis_asset_tag", "HUAWEICLOUD", &kOpenStack, Compare::kEqual},
@@ -62,11 +75,17 @@ const Mark kMarks[] = {
     {"chassis_asset_tag", "OpenStack Nova", &kOpenStack, Compare::kEqual},
     {"chassis_asset_tag", "OpenStack Compute", &kOpenStack, Compare::kEqual},
     {"chassis_asset_tag", ".zstack.io", &kZStack, Compare::kSuffix},
-    {"sys_vendor", "Amazon EC2", &kAws, Compare::kEqual},              // ec2-nitro-1.txt
-    {"sys_vendor", "Google", &kGcp, Compare::kEqual},                  // gce-1.txt
+    // Google's bare-metal instances are named like its guests; Chromebooks
+    // are not, and have no hypervisor bit.
+    {"product_name", "Google Compute Engine", &kGcp, Compare::kEqual},  // gce-1.txt
+    {"sys_vendor", "Google", &kGcp, Compare::kEqual, Needs::kGuest},    // gce-1.txt; physical: Chromebooks
+    // Hetzner Cloud's servers are vServers; its dedicated servers carry
+    // Hetzner's name on a blank product and no hypervisor bit.
+    {"product_name", "vServer", &kHetzner, Compare::kEqual, Needs::kNothing, "sys_vendor", "Hetzner"},
+    {"sys_vendor", "Hetzner", &kHetzner, Compare::kEqual, Needs::kGuest},  // physical: dedicated servers
+    {"sys_vendor", "Amazon EC2", &kAws, Compare::kEqual},              // ec2-nitro-1.txt; ec2-metal-1.txt is an instance too
     {"sys_vendor", "Alibaba Cloud", &kAlibaba, Compare::kEqual},       // alibaba-1.txt
     {"sys_vendor", "DigitalOcean", &kDigitalOcean, Compare::kEqual},
-    {"sys_vendor", "Hetzner", &kHetzner, Compare::kEqual},
     {"sys_vendor", "Tencent Cloud", &kTencent, Compare::kEqual},  // systemd's metadata vendor table
     {"chassis_vendor", "IBM:Cloud Compute Server", &kIbmCloud, Compare::kPrefix},  // VPC; classic has no such mark
     {"sys_vendor", "Scaleway", &kScaleway, Compare::kEqual},
@@ -76,10 +95,9 @@ const Mark kMarks[] = {
     {"sys_vendor", "Linode", &kAkamai, Compare::kEqual},               // Akamai's former name
     {"sys_vendor", "NWCS", &kNwcs, Compare::kEqual},
     {"sys_vendor", "e24cloud", &kE24Cloud, Compare::kEqual},
-    {"product_name", "Google Compute Engine", &kGcp, Compare::kEqual},  // gce-1.txt
     {"product_name", "Alibaba Cloud ECS", &kAlibaba, Compare::kEqual},
     // ds-identify names Outscale only when both marks agree.
-    {"product_name", "3DS Outscale VM", &kOutscale, Compare::kEqual, "sys_vendor", "3DS Outscale"},
+    {"product_name", "3DS Outscale VM", &kOutscale, Compare::kEqual, Needs::kNothing, "sys_vendor", "3DS Outscale"},
     {"product_name", "Exoscale", &kExoscale, Compare::kPrefix},
     {"product_name", "CloudSigma", &kCloudSigma, Compare::kEqual},
     {"product_name", "CloudCIX", &kCloudCix, Compare::kEqual},
@@ -87,8 +105,10 @@ const Mark kMarks[] = {
     {"product_name", "OpenStack Nova", &kOpenStack, Compare::kEqual},   // openstack-1.txt
     {"product_name", "OpenStack Compute", &kOpenStack, Compare::kEqual},
     {"product_name", "CloudStack", &kCloudStack, Compare::kPrefix},
-    {"product_version", "amazon", &kAws, Compare::kContains},          // ec2-xen-1.txt
-    {"bios_version", "amazon", &kAws, Compare::kContains},             // ec2-xen-1.txt
+    // Any maker may write "amazon" into a version string; EC2's Xen guests
+    // all had the hypervisor bit.
+    {"product_version", "amazon", &kAws, Compare::kContains, Needs::kGuest},  // ec2-xen-1.txt
+    {"bios_version", "amazon", &kAws, Compare::kContains, Needs::kGuest},     // ec2-xen-1.txt
 };
 
 // Without the blanks around it; a view, since this runs on every networked
@@ -133,10 +153,11 @@ bool AlsoMatches(const Mark& mark, const report::DmiFields& dmi) {
 
 }  // namespace
 
-const Provider* NamedBy(const report::DmiFields& dmi, std::string* named) {
+const Provider* NamedBy(const Machine& machine, std::string* named) {
     for (const Mark& mark : kMarks) {
-        const auto found = dmi.find(mark.file);
-        if (found != dmi.end() && Matches(mark, Trimmed(found->second)) && AlsoMatches(mark, dmi)) {
+        const auto found = machine.dmi.find(mark.file);
+        if (found != machine.dmi.end() && Matches(mark, Trimmed(found->second)) &&
+            AlsoMatches(mark, machine.dmi) && (mark.needs == Needs::kNothing || machine.guest)) {
             if (named != nullptr) {
                 *named = std::string(mark.file) + " [" + mark.value + "]";
             }

@@ -131,9 +131,9 @@ const std::shared_ptr<const Attributes>& None() {
 
 }  // namespace
 
-std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi) {
+std::shared_ptr<const report::Attributes> Identify(const Machine& machine) {
     std::string mark;
-    const Provider* provider = NamedBy(dmi, &mark);
+    const Provider* provider = NamedBy(machine, &mark);
     if (provider == nullptr || provider->fetch == nullptr) {
         return None();
     }
@@ -146,7 +146,7 @@ std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi)
     }
     bool olderForm = false;
     Attributes found = Ask(*provider, mark, &olderForm);
-    CompareWithFirmware(*provider, dmi, found);
+    CompareWithFirmware(*provider, machine.dmi, found);
     entry.asked = true;
     entry.askedAt = Clock::now();
     // A later answer that gives less (its service slower this time) does
@@ -158,8 +158,8 @@ std::shared_ptr<const report::Attributes> Identify(const report::DmiFields& dmi)
     return entry.answer ? entry.answer : None();
 }
 
-report::Attributes FromFirmware(const report::DmiFields& dmi) {
-    const Provider* provider = NamedBy(dmi);
+report::Attributes FromFirmware(const Machine& machine) {
+    const Provider* provider = NamedBy(machine);
     if (provider == nullptr) {
         return {};
     }
@@ -167,7 +167,7 @@ report::Attributes FromFirmware(const report::DmiFields& dmi) {
     if (provider->platform != nullptr) {
         found.push_back({"cloud.platform", provider->platform, "dmi"});
     }
-    const std::string id = FirmwareId(*provider, dmi);
+    const std::string id = FirmwareId(*provider, machine.dmi);
     if (!id.empty()) {
         found.push_back({"host.id", id, "dmi"});
     }

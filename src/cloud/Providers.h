@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ReportTypes.h"
+#include "cloud/Identity.h"
 #include "cloud/Session.h"
 #include "cloud/Shapes.h"
 #include "net/Endpoints.h"
@@ -40,9 +41,9 @@ extern const Provider kUpCloud;
 extern const Provider kIbmCloud;
 extern const Provider kTencent;
 
-// The cloud that the world-readable DMI files name, and the mark that named
-// it ("sys_vendor [Hetzner]"); nullptr when they name none.
-const Provider* NamedBy(const report::DmiFields& dmi, std::string* mark = nullptr);
+// The cloud that the machine's firmware names, and the mark that named it
+// ("sys_vendor [Hetzner]"); nullptr when it names none.
+const Provider* NamedBy(const Machine& machine, std::string* mark = nullptr);
 
 // The instance id the firmware holds, "" when it holds none.
 std::string FirmwareId(const Provider& provider, const report::DmiFields& dmi);

@@ -69,8 +69,8 @@ Attributes LocalAttributes(const Local& local) {
         out.push_back({"confidential", local.confidential.name, local.confidential.source});
     }
     for (const FirmwareKey& k : kFirmwareKeys) {
-        const auto found = local.dmi.find(k.file);
-        if (found == local.dmi.end() || found->second.empty()) {
+        const auto found = local.machine.dmi.find(k.file);
+        if (found == local.machine.dmi.end() || found->second.empty()) {
             continue;
         }
         std::string value = found->second;
@@ -150,8 +150,9 @@ Local ReadLocal(evidence::Source& source) {
     local.hypervisor = virt::DecideHypervisor(vm);
     local.container = virt::DecideContainer(evidence::ReadContainerEvidence(source));
     local.confidential = virt::DecideConfidential(evidence::ReadConfidentialEvidence(source, vm));
-    local.dmi = std::move(vm.dmi);
-    local.platform = cloud::FromFirmware(local.dmi);
+    local.machine.guest = vm.cpuidHypervisor;
+    local.machine.dmi = std::move(vm.dmi);
+    local.platform = cloud::FromFirmware(local.machine);
     const std::string arch = HostArch(source.Machine());
     if (!arch.empty()) {
         local.platform.push_back({"host.arch", arch, "uname"});
@@ -202,7 +203,7 @@ std::shared_ptr<const std::string> Cached(unsigned int options) {
     // Asked outside the lock: a cold answer may wait on the network.
     const CloudSource source = g_cloudSource.load();
     std::shared_ptr<const Attributes> cloud =
-        source != nullptr ? source(local->dmi) : cloud::Identify(local->dmi);
+        source != nullptr ? source(local->machine) : cloud::Identify(local->machine);
     const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
     if (!cloud || cloud->empty()) {
         return cache.localJson;

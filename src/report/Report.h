@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "cloud/Identity.h"
 #include "report/Evidence.h"
 #include "report/Kubernetes.h"
 #include "ReportTypes.h"
@@ -16,7 +17,7 @@ struct Local {
     virt::Verdict container;
     virt::Verdict confidential;
     bool replayed = false;  // read from a collected directory: no network
-    DmiFields dmi;
+    cloud::Machine machine;
     // What needs no request: the cloud the firmware names, the instance id
     // it may hold, the kernel's architecture and the operating system.
     Attributes platform;
@@ -41,7 +42,7 @@ std::shared_ptr<const std::string> Cached(unsigned int options);
 void ResetCacheForTesting();
 
 // Tests answer for the cloud identity here; nullptr restores it.
-using CloudSource = std::shared_ptr<const Attributes> (*)(const DmiFields& dmi);
+using CloudSource = std::shared_ptr<const Attributes> (*)(const cloud::Machine& machine);
 void SetCloudSourceForTesting(CloudSource source);
 
 }  // namespace vmdetect::report
