@@ -11,6 +11,8 @@
 #include "TestSupport.h"
 #include "report/EvidenceDir.h"
 #include "report/Kubernetes.h"
+#include "cloud/Identity.h"
+#include "fakes/MetadataServer.h"
 #include "report/Report.h"
 
 namespace {
@@ -189,6 +191,56 @@ TEST(Kubernetes, ManagedPlatformOnlyInAPodWithItsMark) {
         EXPECT_EQ(platform != nullptr ? platform->value : "", c.platform) << c.what;
         EXPECT_EQ(cluster != nullptr ? cluster->value : "", c.cluster) << c.what;
     }
+}
+
+// The whole way: the cloud's answer from a loopback service, then the gate
+// that the report's merge applies.
+TEST(Kubernetes, ManagedServicesFromTheirMetadataAnswers) {
+    using testsupport::Route;
+    const vmdetect::report::DmiFields azure = {{"sys_vendor", "Microsoft Corporation"}, {"product_name", "Virtual Machine"},
+                                               {"chassis_asset_tag", "7783-7084-3265-9085-8269-3286-77"}};
+    const vmdetect::report::DmiFields gce = {{"sys_vendor", "Google"}, {"product_name", "Google Compute Engine"}};
+    std::string aksDocument = testsupport::ReadFile(testsupport::DataPath("metadata/azure-compute-docs-1.json"));
+    aksDocument.replace(aksDocument.find("myResourceGroup"), 15, "MC_myResourceGroup_myAKSCluster_westus");
+    const auto google = [](const std::string& item, const std::string& body) {
+        return Route::Get("/computeMetadata/v1/" + item).Require("Metadata-Flavor", "Google")
+            .Header("Metadata-Flavor", "Google").Body(body);
+    };
+    const std::vector<Route> gke = {google("instance/id", "2206944706428651580"), google("instance/zone", "projects/1/zones/europe-west3-c"),
+                                    google("instance/machine-type", "projects/1/machineTypes/e2-medium"),
+                                    google("project/project-id", "p-1"), google("instance/name", "n"),
+                                    google("instance/hostname", "n.c.p-1.internal"),
+                                    google("instance/attributes/cluster-name", "cluster-1"),
+                                    google("instance/attributes/cluster-location", "europe-west3")};
+    const struct {
+        const char* what;
+        vmdetect::report::DmiFields dmi;
+        std::vector<Route> routes;
+        const char *platform, *cluster;
+    } cases[] = {
+        {"AKS", azure, {Route::Get("/metadata/instance/compute").Require("Metadata", "true").Body(aksDocument)}, "azure.aks", "myAKSCluster"},
+        {"Azure, another group", azure, {Route::Get("/metadata/instance/compute").Body(testsupport::ReadFile(testsupport::DataPath("metadata/azure-compute-docs-1.json")))}, "azure.vm", ""},
+        {"Azure, no answer", azure, {Route::Get("/metadata/instance/compute").Status(500)}, "azure.vm", ""},
+        {"GKE", gce, gke, "gcp_kubernetes_engine", "cluster-1"},
+    };
+    for (const auto& c : cases) {
+        vmdetect::cloud::ResetCacheForTests();
+        testsupport::MetadataServer server;
+        for (const Route& route : c.routes) server.On(route);
+        const testsupport::ScopedEnv azureEndpoint("VMDETECT_AZURE_METADATA_ENDPOINT", server.url().c_str());
+        const testsupport::ScopedEnv gceHost("GCE_METADATA_HOST", server.hostPort().c_str());
+        vmdetect::report::Local local;
+        local.machine = {c.dmi, true, true};
+        local.platform = vmdetect::cloud::FromFirmware(local.machine);
+        local.workload.k8sNamespace = "default";
+        local.workload.serviceHost = true;
+        const auto report = nlohmann::json::parse(
+            vmdetect::report::Serialize(local, *vmdetect::cloud::Identify(local.machine)));
+        EXPECT_EQ(report["cloud.platform"], c.platform) << c.what;
+        EXPECT_EQ(report.value("k8s.cluster.name", ""), c.cluster) << c.what;
+        EXPECT_TRUE(server.unexpected().empty()) << c.what;
+    }
+    vmdetect::cloud::ResetCacheForTests();
 }
 
 // A pod's files under temporary roots: the report's keys, a collection that

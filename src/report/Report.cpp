@@ -159,6 +159,9 @@ Local ReadLocal(evidence::Source& source) {
     }
     local.platform.push_back({"os.type", "linux", "uname"});
     local.workload = workload::ReadWorkload(source);
+    const workload::ContainerIdentity& pod = local.workload.container;
+    local.machine.kubernetesPod = local.workload.serviceHost &&
+                                  (!pod.podUid.empty() || !local.workload.k8sNamespace.empty());
     return local;
 }
 
