@@ -1,5 +1,7 @@
 #include "BenchSupport.h"
 
+#include "EndpointVariables.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -136,20 +138,7 @@ void UseFakeEnvironment(const std::string& fakes, const std::string& data) {
                              "ALL_PROXY"}) {
         ::unsetenv(name);
     }
-    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("GCE_METADATA_HOST", "127.0.0.1:9", 1);
-    ::setenv("VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_AZURE_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_ALIBABA_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_OPENSTACK_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_HETZNER_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_AKAMAI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_VULTR_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_SCALEWAY_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_UPCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_TENCENT_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
+    vmdetect_endpoints::SetLoopbackDefaults();
 }
 
 int BareRun(const char* line, std::string* output) {

@@ -15,3 +15,13 @@ run_confined() {
     "$@"
   fi
 }
+
+# The `env` arguments that unset every variable of src/net/endpoint-variables.tsv
+# marked "-" and point the rest at their closed loopback ports, one a line:
+# the one list every harness reads.
+loopback_env_args() {
+  local list
+  list="$(dirname "${BASH_SOURCE[0]}")/../src/net/endpoint-variables.tsv"
+  awk -F'\t' '/^[^#]/ && $2 == "-" { print "-u"; print $1 }' "$list"
+  awk -F'\t' '/^[^#]/ && $2 != "-" { print $1 "=" $2 }' "$list"
+}

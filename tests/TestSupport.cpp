@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "EndpointVariables.h"
+
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -92,22 +94,7 @@ bool KnownHypervisorDifference(const std::string& ours, const std::string& syste
 }
 
 void SetSafeDefaults() {
-    ::setenv("AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("GCE_METADATA_HOST", "127.0.0.1:9", 1);
-    ::setenv("VMDETECT_OCI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_AZURE_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_ALIBABA_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_OPENSTACK_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_HETZNER_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_AKAMAI_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_VULTR_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_SCALEWAY_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_UPCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::setenv("VMDETECT_TENCENT_METADATA_ENDPOINT", "http://127.0.0.1:9", 1);
-    ::unsetenv("AWS_EC2_METADATA_DISABLED");
-    ::unsetenv("AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE");
+    vmdetect_endpoints::SetLoopbackDefaults();
     ::unsetenv("VMDETECT_EVIDENCE");  // the machine under test, not a developer's collection
     ::setenv("VMDETECT_CONFIG", "/nonexistent/vmdetect-test.conf", 1);
     ::setenv("VMDETECT_LOG", "/dev/null", 1);

@@ -17,6 +17,7 @@
 
 #include "cloud/Identity.h"
 #include "ZTVMDetect.h"
+#include "EndpointVariables.h"
 #include "TestSupport.h"
 #include "fakes/MetadataServer.h"
 
@@ -90,20 +91,16 @@ struct Clouds {
     }
     ~Clouds() { vmdetect::cloud::ResetCacheForTests(); }
     MetadataServer server;
-    ScopedEnv ec2{"AWS_EC2_METADATA_SERVICE_ENDPOINT", server.url().c_str()};
-    ScopedEnv gce{"GCE_METADATA_HOST", server.hostPort().c_str()};
-    ScopedEnv oci{"VMDETECT_OCI_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv azure{"VMDETECT_AZURE_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv alibaba{"VMDETECT_ALIBABA_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv openstack{"VMDETECT_OPENSTACK_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv digitalocean{"VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv hetzner{"VMDETECT_HETZNER_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv akamai{"VMDETECT_AKAMAI_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv vultr{"VMDETECT_VULTR_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv scaleway{"VMDETECT_SCALEWAY_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv upcloud{"VMDETECT_UPCLOUD_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv ibmcloud{"VMDETECT_IBMCLOUD_METADATA_ENDPOINT", server.url().c_str()};
-    ScopedEnv tencent{"VMDETECT_TENCENT_METADATA_ENDPOINT", server.url().c_str()};
+    // Every endpoint of the one list, in the form its loopback default has.
+    std::vector<std::unique_ptr<ScopedEnv>> endpoints = [this] {
+        std::vector<std::unique_ptr<ScopedEnv>> set;
+        for (const auto& variable : vmdetect_endpoints::kVariables) {
+            if (variable.loopback == nullptr) continue;
+            const bool url = std::string(variable.loopback).rfind("http://", 0) == 0;
+            set.push_back(std::make_unique<ScopedEnv>(variable.name, (url ? server.url() : server.hostPort()).c_str()));
+        }
+        return set;
+    }();
 
     std::vector<std::string> Sent() const {
         std::vector<std::string> sent;

@@ -2,15 +2,16 @@
 # closed loopback port unless a test names its own, no configuration, no log.
 import os
 
-for name in ("AWS_EC2_METADATA_SERVICE_ENDPOINT", "VMDETECT_OCI_METADATA_ENDPOINT",
-             "VMDETECT_AZURE_METADATA_ENDPOINT", "VMDETECT_ALIBABA_METADATA_ENDPOINT",
-             "VMDETECT_OPENSTACK_METADATA_ENDPOINT", "VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT",
-             "VMDETECT_HETZNER_METADATA_ENDPOINT", "VMDETECT_AKAMAI_METADATA_ENDPOINT",
-             "VMDETECT_VULTR_METADATA_ENDPOINT", "VMDETECT_SCALEWAY_METADATA_ENDPOINT",
-             "VMDETECT_UPCLOUD_METADATA_ENDPOINT", "VMDETECT_IBMCLOUD_METADATA_ENDPOINT",
-             "VMDETECT_TENCENT_METADATA_ENDPOINT"):
-    os.environ[name] = "http://127.0.0.1:9"
-os.environ.update(GCE_METADATA_HOST="127.0.0.1:9", VMDETECT_CONFIG="/nonexistent/vmdetect-test.conf",
+# The one list of endpoint variables: a loopback port each, or unset ("-").
+_LIST = os.path.join(os.path.dirname(__file__), "..", "..", "src", "net", "endpoint-variables.tsv")
+with open(_LIST, encoding="utf-8") as endpoints:
+    for row in endpoints:
+        if row.strip() and not row.startswith("#"):
+            name, loopback, _ = row.rstrip("\n").split("\t", 2)
+            if loopback == "-":
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = loopback
+os.environ.update(VMDETECT_CONFIG="/nonexistent/vmdetect-test.conf",
                   VMDETECT_LOG="/dev/null", VMDETECT_LOG_LEVEL="0")
-for name in ("AWS_EC2_METADATA_DISABLED", "AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE", "VMDETECT_EVIDENCE"):
-    os.environ.pop(name, None)
+os.environ.pop("VMDETECT_EVIDENCE", None)

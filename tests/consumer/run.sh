@@ -51,22 +51,11 @@ fi
 mkdir -p "$work/bin" "$work/proc"
 printf '#!/bin/sh\nexit 1\n' >"$work/bin/dmidecode"
 chmod +x "$work/bin/dmidecode"
+. "$here/../../scripts/lib.sh"
+mapfile -t endpoints < <(loopback_env_args)
 run_closed() {
-  env -i PATH="$work/bin:/usr/bin:/bin" LD_LIBRARY_PATH="$libdir" \
-    HOST_PROC="$work/proc" VMDETECT_CONFIG="$work/none.conf" VMDETECT_LOG=/dev/null \
-    AWS_EC2_METADATA_SERVICE_ENDPOINT=http://127.0.0.1:9 GCE_METADATA_HOST=127.0.0.1:9 \
-    VMDETECT_OCI_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_AZURE_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_ALIBABA_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_OPENSTACK_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_HETZNER_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_AKAMAI_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_VULTR_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_SCALEWAY_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_UPCLOUD_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_IBMCLOUD_METADATA_ENDPOINT=http://127.0.0.1:9 \
-    VMDETECT_TENCENT_METADATA_ENDPOINT=http://127.0.0.1:9 "$@"
+  env -i "${endpoints[@]}" PATH="$work/bin:/usr/bin:/bin" LD_LIBRARY_PATH="$libdir" \
+    HOST_PROC="$work/proc" VMDETECT_CONFIG="$work/none.conf" VMDETECT_LOG=/dev/null "$@"
 }
 expected="flags=0x0 platform=[] uuid=[unset]"
 

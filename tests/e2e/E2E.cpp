@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "EndpointVariables.h"
+
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
 
@@ -80,20 +82,12 @@ std::vector<std::unique_ptr<ScopedEnv>> Machine::Environment() {
     if (!systemctl.empty()) {
         set("VMDETECT_FAKE_SYSTEMCTL", testsupport::DataPath("systemctl/" + systemctl));
     }
-    set("AWS_EC2_METADATA_SERVICE_ENDPOINT", metadata.url());
-    set("VMDETECT_OCI_METADATA_ENDPOINT", metadata.url());
-    set("GCE_METADATA_HOST", metadata.hostPort());
-    set("VMDETECT_AZURE_METADATA_ENDPOINT", metadata.url());
-    set("VMDETECT_ALIBABA_METADATA_ENDPOINT", metadata.url());
-    set("VMDETECT_OPENSTACK_METADATA_ENDPOINT", metadata.url());
-    set("VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT", metadata.url());
-    set("VMDETECT_HETZNER_METADATA_ENDPOINT", metadata.url());
-    set("VMDETECT_AKAMAI_METADATA_ENDPOINT", metadata.url());
-    set("VMDETECT_VULTR_METADATA_ENDPOINT", metadata.url());
-    set("VMDETECT_SCALEWAY_METADATA_ENDPOINT", metadata.url());
-    set("VMDETECT_UPCLOUD_METADATA_ENDPOINT", metadata.url());
-    set("VMDETECT_IBMCLOUD_METADATA_ENDPOINT", metadata.url());
-    set("VMDETECT_TENCENT_METADATA_ENDPOINT", metadata.url());
+    for (const auto& variable : vmdetect_endpoints::kVariables) {
+        if (variable.loopback != nullptr) {
+            const bool url = std::string(variable.loopback).rfind("http://", 0) == 0;
+            set(variable.name, url ? metadata.url() : metadata.hostPort());
+        }
+    }
     for (const auto& pair : extraEnv) {
         set(pair.first.c_str(), pair.second);
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "EndpointVariables.h"
 #include "Escape.h"
 #include "Nfd.h"
 #include "Otel.h"
@@ -85,22 +86,7 @@ constexpr const char* kHelp =
     "  HOST_SYS                           sysfs root (/sys)\n"
     "  HOST_ROOT                          root of the host's files (/)\n"
     "  VMDETECT_EVIDENCE                  evidence directory the report reads instead\n"
-    "  AWS_EC2_METADATA_SERVICE_ENDPOINT  EC2 metadata base URL\n"
-    "  AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE IPv4 or IPv6: which EC2 address\n"
-    "  AWS_EC2_METADATA_DISABLED          true: do not ask the EC2 metadata service\n"
-    "  GCE_METADATA_HOST                  Google metadata server host[:port]\n"
-    "  VMDETECT_OCI_METADATA_ENDPOINT     Oracle Cloud metadata base URL\n"
-    "  VMDETECT_AZURE_METADATA_ENDPOINT   Azure metadata base URL\n"
-    "  VMDETECT_ALIBABA_METADATA_ENDPOINT Alibaba Cloud metadata base URL\n"
-    "  VMDETECT_OPENSTACK_METADATA_ENDPOINT OpenStack metadata base URL\n"
-    "  VMDETECT_DIGITALOCEAN_METADATA_ENDPOINT DigitalOcean metadata base URL\n"
-    "  VMDETECT_HETZNER_METADATA_ENDPOINT Hetzner Cloud metadata base URL\n"
-    "  VMDETECT_AKAMAI_METADATA_ENDPOINT  Akamai (Linode) metadata base URL\n"
-    "  VMDETECT_VULTR_METADATA_ENDPOINT   Vultr metadata base URL\n"
-    "  VMDETECT_SCALEWAY_METADATA_ENDPOINT Scaleway metadata base URL\n"
-    "  VMDETECT_UPCLOUD_METADATA_ENDPOINT UpCloud metadata base URL\n"
-    "  VMDETECT_IBMCLOUD_METADATA_ENDPOINT IBM Cloud VPC metadata base URL\n"
-    "  VMDETECT_TENCENT_METADATA_ENDPOINT Tencent Cloud metadata base URL\n"
+    VMDETECT_ENDPOINT_HELP_TEXT
     "\n"
     "See vmdetect(1).\n";
 
