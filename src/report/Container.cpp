@@ -221,11 +221,16 @@ void ReadCgroup(string_view text, std::size_t cap, ContainerIdentity& out) {
 // The mount root and mount point of a mountinfo line; false for a line
 // that is not one ("id parent major:minor root point options ... - type ...").
 bool RootAndPoint(string_view line, string_view& root, string_view& point) {
-    const std::vector<string_view> fields = Split(line, " ");
-    if (fields.size() < 7 || std::find(fields.begin() + 6, fields.end(), "-") == fields.end() ||
-        fields[2].find(':') == string_view::npos) {
-        return false;
+    string_view fields[5];
+    std::size_t at = 0;
+    for (string_view& field : fields) {
+        at = line.find_first_not_of(' ', at);
+        if (at == string_view::npos) return false;
+        const std::size_t end = std::min(line.find(' ', at), line.size());
+        field = line.substr(at, end - at);
+        at = end;
     }
+    if (fields[2].find(':') == string_view::npos || line.find(" - ", at) == string_view::npos) return false;
     root = fields[3];
     point = fields[4];
     return true;
@@ -267,7 +272,11 @@ void ReadMountinfo(string_view text, std::size_t cap, ContainerIdentity& out) {
     std::string uid, name;
     for (const string_view line : lines) {
         string_view root, point;
-        if (!RootAndPoint(line, root, point)) continue;
+        // Only a container's or the kubelet's directory can tell anything.
+        if (!RootAndPoint(line, root, point) ||
+            (root.find("containers/") == string_view::npos && root.find("kubelet/pods/") == string_view::npos)) {
+            continue;
+        }
         mounts.emplace_back(point, Split(root, "/"));
         std::string lineUid, lineName;
         KubeletMount(mounts.back().second, lineUid, lineName);
@@ -290,15 +299,20 @@ void ReadMountinfo(string_view text, std::size_t cap, ContainerIdentity& out) {
 
 }  // namespace
 
+ContainerIdentity FromCgroup(const std::string& cgroup, std::size_t cap) {
+    ContainerIdentity out;
+    ReadCgroup(cgroup, cap, out);
+    return out;
+}
+
+void AddFromMountinfo(ContainerIdentity& identity, const std::string& mountinfo, std::size_t cap) {
+    ReadMountinfo(mountinfo, cap, identity);
+}
+
 ContainerIdentity FromFiles(const std::optional<std::string>& cgroup,
                             const std::optional<std::string>& mountinfo, std::size_t cap) {
-    ContainerIdentity out;
-    if (cgroup) ReadCgroup(*cgroup, cap, out);
-    if (mountinfo && (out.id.empty() || out.containerName.empty())) {
-        ContainerIdentity fromMounts = out;
-        ReadMountinfo(*mountinfo, cap, fromMounts);
-        out = std::move(fromMounts);
-    }
+    ContainerIdentity out = cgroup ? FromCgroup(*cgroup, cap) : ContainerIdentity{};
+    if (mountinfo) AddFromMountinfo(out, *mountinfo, cap);
     return out;
 }
 

@@ -17,6 +17,13 @@ struct ContainerIdentity {
     std::string containerName;  // k8s.container.name, from the kubelet's mounts
 };
 
+// The identity in /proc/self/cgroup as read up to `cap` bytes.
+ContainerIdentity FromCgroup(const std::string& cgroup, std::size_t cap);
+// What /proc/self/mountinfo adds: the id when the cgroup file held none
+// (cgroup v2 in a private namespace), the pod's uid when it held none, and
+// the kubelet's container name.
+void AddFromMountinfo(ContainerIdentity& identity, const std::string& mountinfo, std::size_t cap);
+
 // The identity that /proc/self/cgroup and /proc/self/mountinfo (either may
 // be absent) tell, each read up to `cap` bytes: a file that filled the cap
 // loses its last, perhaps cut, line. The cgroup file decides first; the

@@ -13,8 +13,21 @@ namespace {
 
 constexpr const char* kFnWorkload = "int vmdetect_report(char*, size_t, unsigned int)";
 
-// Mount tables of pods with many volumes pass a page by far.
-constexpr std::size_t kMountinfoCap = 256 * 1024;
+// Most cgroup files and mount tables fit the first read; a pod's with many
+// volumes is read again whole, up to the larger cap.
+constexpr std::size_t kFirstCap = 16 * 1024;
+constexpr std::size_t kWholeCap = 256 * 1024;
+
+// The file and the cap it was read with; nullopt when absent.
+std::optional<std::string> ReadGrowing(evidence::Source& source, const char* path, std::size_t& cap) {
+    cap = kFirstCap;
+    auto text = source.Read(evidence::Tree::kProc, path, cap);
+    if (text && text->size() >= cap) {
+        cap = kWholeCap;
+        text = source.Read(evidence::Tree::kProc, path, cap);
+    }
+    return text;
+}
 
 bool Lower(char c) { return c >= 'a' && c <= 'z'; }
 bool Digit(char c) { return c >= '0' && c <= '9'; }
@@ -86,13 +99,27 @@ bool SameText(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-Workload ReadWorkload(evidence::Source& source) {
+Workload ReadWorkload(evidence::Source& source, bool container, bool mayBeEks) {
     Workload w;
-    w.container = FromFiles(source.Read(evidence::Tree::kProc, kSelfCgroup, kMountinfoCap),
-                            source.Read(evidence::Tree::kProc, kSelfMountinfo, kMountinfoCap), kMountinfoCap);
     w.k8sNamespace = ReadNamespace(source);
     w.serviceHost = source.OwnVariable(kEnvKubernetesServiceHost).has_value();
-    if (w.InPod()) {
+    // A host's process has no container to name: its own cgroup and mounts
+    // are not read (a pod sharing the host's PID namespace still has the
+    // service's variable and its namespace file).
+    if (!container && !w.InPod()) {
+        return w;
+    }
+    std::size_t cap = 0;
+    if (const auto cgroup = ReadGrowing(source, kSelfCgroup, cap)) {
+        w.container = FromCgroup(*cgroup, cap);
+    }
+    // The mount table is read only for what the cgroup file did not tell.
+    if (w.container.id.empty() || w.InPod()) {
+        if (const auto mountinfo = ReadGrowing(source, kSelfMountinfo, cap)) {
+            AddFromMountinfo(w.container, *mountinfo, cap);
+        }
+    }
+    if (w.InPod() && mayBeEks) {
         w.tokenIssuer = source.TokenIssuer().value_or("");
     }
     return w;

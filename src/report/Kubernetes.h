@@ -19,7 +19,9 @@ struct Workload {
     bool InPod() const { return !container.podUid.empty() || !k8sNamespace.empty() || serviceHost; }
 };
 
-Workload ReadWorkload(evidence::Source& source);
+// `container`: the local verdict named a container manager. `mayBeEks`: the
+// firmware names AWS or no cloud, so the token's issuer may tell EKS.
+Workload ReadWorkload(evidence::Source& source, bool container, bool mayBeEks);
 
 // container.*, k8s.* keys of `workload`, for the report's local part.
 report::Attributes WorkloadAttributes(const Workload& workload);

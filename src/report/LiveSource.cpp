@@ -63,7 +63,7 @@ public:
     }
     // The token is read to decode its claim and wiped; it goes nowhere else.
     std::optional<std::string> TokenIssuer() override {
-        constexpr std::size_t kTokenCap = 64 * 1024;
+        constexpr std::size_t kTokenCap = 16 * 1024;  // projected tokens are near 1 KiB
         auto token = adapters::ReadSmallFile(Path(Tree::kRoot, kServiceAccountToken), kTokenCap);
         if (!token) return std::nullopt;
         std::string issuer = workload::IssuerOfToken(*token);

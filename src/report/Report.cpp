@@ -158,7 +158,9 @@ Local ReadLocal(evidence::Source& source) {
         local.platform.push_back({"host.arch", arch, "uname"});
     }
     local.platform.push_back({"os.type", "linux", "uname"});
-    local.workload = workload::ReadWorkload(source);
+    const Attribute* provider = Find(local.platform, "cloud.provider");
+    local.workload = workload::ReadWorkload(source, local.container.name != "none",
+                                            provider == nullptr || provider->value == "aws");
     const workload::ContainerIdentity& pod = local.workload.container;
     local.machine.kubernetesPod = local.workload.serviceHost &&
                                   (!pod.podUid.empty() || !local.workload.k8sNamespace.empty());
