@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -67,39 +68,60 @@ double SecondsOf(const std::vector<std::string>& argv, char* const* envp) {
     return status < 0 || !WIFEXITED(status) ? -1 : seconds;
 }
 
-// The report as a whole process against systemd-detect-virt, on the real
-// machine, with /bin/true beside them as the floor of any process start:
-// run in rounds, the order reversing each round, so that all three see the
-// same load; the figures are the medians of the rounds' ratios.
-void ReportPairs(benchmark::State& state, const std::string& cli, const std::string& anchor,
-                 const std::string& floor) {
-    const std::vector<std::vector<std::string>> programs = {
-        {cli, "--report", "--no-network"}, {anchor}, {floor}};
-    std::vector<double> times[3];
-    std::vector<double> ratios, floorRatios;
+// Whole programs in rounds, the order reversing each round, so that all see
+// the same load: each program's time per round, or false when one failed.
+bool Rounds(benchmark::State& state, const std::vector<std::vector<std::string>>& programs,
+            std::vector<std::vector<double>>& times) {
+    times.assign(programs.size(), {});
     bool forward = true;
     for (auto _ : state) {
-        double seconds[3];
-        for (int k = 0; k < 3; ++k) {
-            const int i = forward ? k : 2 - k;
-            seconds[i] = SecondsOf(programs[i], g_originalEnvp.data());
+        for (std::size_t k = 0; k < programs.size(); ++k) {
+            const std::size_t i = forward ? k : programs.size() - 1 - k;
+            const double seconds = SecondsOf(programs[i], g_originalEnvp.data());
+            if (seconds <= 0) {
+                state.SkipWithError(("failed: " + programs[i][0]).c_str());
+                return false;
+            }
+            times[i].push_back(seconds);
         }
-        if (seconds[0] < 0 || seconds[1] <= 0 || seconds[2] < 0) {
-            state.SkipWithError("the report, the anchor or the floor failed");
-            return;
-        }
-        for (int i = 0; i < 3; ++i) {
-            times[i].push_back(seconds[i]);
-        }
-        ratios.push_back(seconds[0] / seconds[1]);
-        floorRatios.push_back(seconds[2] / seconds[1]);
         forward = !forward;
     }
-    state.counters["pair_ratio"] = Median(ratios);
-    state.counters["floor_ratio"] = Median(floorRatios);
+    return true;
+}
+
+// The median of the rounds' ratios of program `a` to program `b`.
+double RatioOf(const std::vector<std::vector<double>>& times, std::size_t a, std::size_t b) {
+    std::vector<double> ratios;
+    for (std::size_t r = 0; r < times[a].size(); ++r) ratios.push_back(times[a][r] / times[b][r]);
+    return Median(ratios);
+}
+
+// The report as a whole process against systemd-detect-virt, on the real
+// machine, with /bin/true beside them as the floor of any process start;
+// the figures are the medians of the rounds' ratios.
+void ReportPairs(benchmark::State& state, const std::string& cli, const std::string& anchor,
+                 const std::string& floor) {
+    std::vector<std::vector<double>> times;
+    if (!Rounds(state, {{cli, "--report", "--no-network"}, {anchor}, {floor}}, times)) {
+        return;
+    }
+    state.counters["pair_ratio"] = RatioOf(times, 0, 1);
+    state.counters["floor_ratio"] = RatioOf(times, 2, 1);
     state.counters["ours_ns"] = Median(times[0]) * 1e9;
     state.counters["base_ns"] = Median(times[1]) * 1e9;
     state.counters["floor_ns"] = Median(times[2]) * 1e9;
+}
+
+// This machine's own collection replayed against the live report of the
+// same machine, both whole processes.
+void ReplayPair(benchmark::State& state, const std::string& cli, const std::string& collection) {
+    std::vector<std::vector<double>> times;
+    if (!Rounds(state, {{cli, "--evidence", collection, "--report"}, {cli, "--report", "--no-network"}}, times)) {
+        return;
+    }
+    state.counters["pair_ratio"] = RatioOf(times, 0, 1);
+    state.counters["ours_ns"] = Median(times[0]) * 1e9;
+    state.counters["base_ns"] = Median(times[1]) * 1e9;
 }
 
 }  // namespace
@@ -125,6 +147,13 @@ int main(int argc, char** argv) {
             ReportPairs(state, cli, detectVirt, floor);
         })->Iterations(10)->UseRealTime();
     }
+    bench::EmptyDir scratch;
+    const std::string collection = scratch.path() + "/evidence";
+    if (bench::SpawnAndWait({cli, "--collect", collection}, g_originalEnvp.data()) == 0) {
+        benchmark::RegisterBenchmark("BM_ReplayPair", [cli, collection](benchmark::State& state) {
+            ReplayPair(state, cli, collection);
+        })->Iterations(20)->UseRealTime();
+    }
     for (const char* anchor : {"systemd-detect-virt", "virt-what"}) {
         const std::string path = FindProgram(anchor);
         if (path.empty()) {
@@ -144,5 +173,6 @@ int main(int argc, char** argv) {
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    std::filesystem::remove_all(collection);
     return 0;
 }

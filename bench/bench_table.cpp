@@ -169,6 +169,11 @@ void ReportRows() {
     Row("(floor: `/bin/true` process vs systemd-detect-virt, same rounds)",
         Time(Counter("BM_ReportPairs", "floor_ns")), Time(base),
         floor < 0 ? "n/a" : Ratio(floor), "context", "-");
+    const double replay = Counter("BM_ReplayPair", "pair_ratio");
+    g_missed += replay < 0 || replay <= 1.1 ? 0 : 1;
+    Row("`vmdetect --evidence DIR --report` of this machine's collection vs its live `--report --no-network`",
+        Time(Counter("BM_ReplayPair", "ours_ns")), Time(Counter("BM_ReplayPair", "base_ns")),
+        replay < 0 ? "n/a" : Ratio(replay), "<= 1.10", replay < 0 ? "n/a" : replay <= 1.1 ? "yes" : "NO");
     BoundRow("`vmdetect_report` without network, warm", Median("BM_Report_Warm"), 5e3);
     BoundRow("`vmdetect_report` without network, first call (evidence read)",
              Median("BM_Report_First"), 200e3);

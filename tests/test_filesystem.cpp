@@ -15,6 +15,7 @@
 #include "CYbError.h"
 #include "adapters/FXErrorUtil.h"
 #include "adapters/FXString.h"
+#include "adapters/Beneath.h"
 #include "adapters/FileSystem.h"
 #include "TestSupport.h"
 
@@ -23,6 +24,53 @@ namespace {
 using testsupport::TempDir;
 
 // ---- paths and files ----
+
+// Reads within a directory: the kernel's confinement and the path check
+// where the kernel has none give the same answers, and nothing hangs.
+TEST(FileSystem, BeneathADirectoryOnly) {
+    using vmdetect::adapters::Beneath;
+    using vmdetect::adapters::PathKind;
+    TempDir outer;
+    const std::string top = outer.file("top");
+    ::mkdir(top.c_str(), 0755);
+    ::mkdir((top + "/sub").c_str(), 0755);
+    testsupport::WriteFile(top + "/sub/file", "0123456789");
+    testsupport::WriteFile(outer.file("secret"), "s");
+    ASSERT_EQ(::symlink("sub/file", (top + "/inner").c_str()), 0);
+    ASSERT_EQ(::symlink("../secret", (top + "/up").c_str()), 0);
+    ASSERT_EQ(::symlink(outer.file("secret").c_str(), (top + "/absolute").c_str()), 0);
+    ASSERT_EQ(::symlink("/proc/self/root/etc/hostname", (top + "/magic").c_str()), 0);
+    ASSERT_EQ(::mkfifo((top + "/fifo").c_str(), 0644), 0);
+    const struct { const char* path; PathKind kind; bool outside; const char* content; } cases[] = {
+        {"sub/file", PathKind::kFile, false, "0123"},  // read up to the cap
+        {"inner", PathKind::kFile, false, "0123"},
+        {"sub/../sub/file", PathKind::kFile, false, "0123"},
+        {"sub", PathKind::kDirectory, false, nullptr},
+        {"missing", PathKind::kMissing, false, nullptr},
+        {"up", PathKind::kMissing, true, nullptr},
+        {"absolute", PathKind::kMissing, true, nullptr},
+        {"magic", PathKind::kMissing, true, nullptr},
+        {"../secret", PathKind::kMissing, true, nullptr},
+        {"fifo", PathKind::kOther, false, nullptr},
+    };
+    for (const bool pathCheck : {false, true}) {
+        Beneath::UsePathCheckForTesting(pathCheck);
+        const auto dir = Beneath::Open(top);
+        ASSERT_TRUE(dir.has_value());
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.path) + (pathCheck ? " (path check)" : ""));
+            Beneath::Entry entry;
+            const auto content = dir->Read(c.path, 4, &entry);
+            EXPECT_EQ(entry.kind, c.kind);
+            EXPECT_EQ(entry.outside, c.outside);
+            EXPECT_EQ(content.value_or("-"), c.content != nullptr ? c.content : "-");
+        }
+        EXPECT_EQ(dir->List("sub"), std::vector<std::string>{"file"});
+        EXPECT_TRUE(dir->List("up").empty());
+    }
+    Beneath::UsePathCheckForTesting(false);
+    EXPECT_FALSE(Beneath::Open(top + "/sub/file").has_value());
+}
 
 TEST(FileSystem, DoesPathExist) {
     TempDir dir;

@@ -19,7 +19,10 @@ namespace vmdetect::adapters {
 std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t cap) {
     // Non-blocking, and regular files only: a FIFO planted where a marker
     // is expected must not hang the caller.
-    const UniqueFd fd = UniqueFd::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    return ReadRegular(UniqueFd::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK), cap);
+}
+
+std::optional<std::string> ReadRegular(const UniqueFd& fd, std::size_t cap) {
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return std::nullopt;
@@ -52,11 +55,16 @@ bool PathExists(const std::string& path) {
 }
 
 std::vector<std::string> ListDirectory(const std::string& path) {
+    return ListDirectory(UniqueFd::Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::vector<std::string> ListDirectory(UniqueFd fd) {
     std::vector<std::string> names;
-    const UniqueDir dir(::opendir(path.c_str()));
+    const UniqueDir dir(fd.valid() ? ::fdopendir(fd.get()) : nullptr);
     if (dir.get() == nullptr) {
         return names;
     }
+    fd.release();  // the stream owns it now
     while (const dirent* entry = ::readdir(dir.get())) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
             names.emplace_back(entry->d_name);

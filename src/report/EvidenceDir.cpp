@@ -10,6 +10,7 @@
 
 #include "Constants.h"
 #include "EvDebug.h"
+#include "adapters/Beneath.h"
 #include "adapters/FileWriter.h"
 #include "adapters/Kernel.h"
 #include "report/VirtRules.h"
@@ -71,22 +72,30 @@ struct Facts {
 
 class Directory final : public Source {
 public:
-    Directory(std::string dir, std::string real, Facts facts)
-        : m_dir(std::move(dir)), m_real(std::move(real)), m_facts(std::move(facts)),
+    Directory(std::string dir, adapters::Beneath beneath, Facts facts)
+        : m_dir(std::move(dir)), m_beneath(std::move(beneath)), m_facts(std::move(facts)),
           m_x86(virt::ArchOf(m_facts.machine) == virt::Arch::kX86) {}
 
     std::optional<std::string> Read(Tree tree, const std::string& path, std::size_t cap) override {
-        const auto file = Resolve(tree, path);
-        if (!file || file->second != adapters::PathKind::kFile) {
-            return std::nullopt;
+        const std::string file = InDirectory(tree, path);
+        adapters::Beneath::Entry entry;
+        auto content = m_beneath.Read(file, cap, &entry);
+        if (!content) {
+            Absent(file, entry);
         }
-        return adapters::ReadSmallFile(file->first, cap);
+        return content;
     }
-    bool Exists(Tree tree, const std::string& path) override { return Resolve(tree, path).has_value(); }
+    bool Exists(Tree tree, const std::string& path) override {
+        const std::string file = InDirectory(tree, path);
+        const adapters::Beneath::Entry entry = m_beneath.Kind(file);
+        if (entry.kind != adapters::PathKind::kFile && entry.kind != adapters::PathKind::kDirectory) {
+            Absent(file, entry);
+            return false;
+        }
+        return true;
+    }
     std::vector<std::string> List(Tree tree, const std::string& path) override {
-        const auto dir = Resolve(tree, path);
-        return dir && dir->second == adapters::PathKind::kDirectory ? adapters::ListDirectory(dir->first)
-                                                                     : std::vector<std::string>{};
+        return m_beneath.List(InDirectory(tree, path));
     }
     // A leaf the collection lacks reads as zeros, as on a processor that has it empty.
     std::optional<CpuidRegs> Cpuid(std::uint32_t leaf, std::uint32_t subleaf) override {
@@ -112,43 +121,28 @@ public:
     }
 
 private:
-    // The file or directory within the collection; a link leading out of it
-    // and anything but a file or directory count as absent.
-    std::optional<std::pair<std::string, adapters::PathKind>> Resolve(Tree tree, const std::string& path) const {
-        const std::string full = m_dir + "/" + InDirectory(tree, path);
-        const auto real = adapters::RealPath(full);
-        if (!real) {
-            return std::nullopt;
+    // A link leading out of the collection, and anything but a file or
+    // directory, count as absent, with one debug line.
+    void Absent(const std::string& file, const adapters::Beneath::Entry& entry) const {
+        if (entry.outside) {
+            EvDebug(nullptr).DebugLvl(kFnEvidence, 1, "Evidence %s/%s leads out of the directory; taken as absent",
+                                      m_dir.c_str(), file.c_str());
+        } else if (entry.kind == adapters::PathKind::kOther) {
+            EvDebug(nullptr).DebugLvl(kFnEvidence, 1, "Evidence %s/%s is not a file or directory; taken as absent",
+                                      m_dir.c_str(), file.c_str());
         }
-        const std::string inside = m_real == "/" ? m_real : m_real + "/";
-        if (real->compare(0, inside.size(), inside) != 0) {
-            EvDebug(nullptr).DebugLvl(kFnEvidence, 1, "Evidence %s leads out of the directory; taken as absent",
-                                      full.c_str());
-            return std::nullopt;
-        }
-        const adapters::PathKind kind = adapters::KindOf(*real);
-        if (kind != adapters::PathKind::kFile && kind != adapters::PathKind::kDirectory) {
-            EvDebug(nullptr).DebugLvl(kFnEvidence, 1, "Evidence %s is not a file or directory; taken as absent",
-                                      full.c_str());
-            return std::nullopt;
-        }
-        return std::make_pair(*real, kind);
     }
 
     std::string m_dir;
-    std::string m_real;
+    adapters::Beneath m_beneath;
     Facts m_facts;
     bool m_x86;
 };
 
 // The lines of a fact file, each split into words; a missing file has none.
-std::vector<std::vector<std::string>> FactLines(const std::string& real, const char* name) {
+std::vector<std::vector<std::string>> FactLines(const adapters::Beneath& dir, const char* name) {
     std::vector<std::vector<std::string>> lines;
-    const std::string path = real + "/" + name;
-    if (adapters::KindOf(path) != adapters::PathKind::kFile) {
-        return lines;
-    }
-    std::istringstream in(adapters::ReadSmallFile(path, 1u << 20).value_or(""));
+    std::istringstream in(dir.Read(name, 1u << 20).value_or(""));
     for (std::string line; std::getline(in, line);) {
         std::istringstream words(line);
         lines.emplace_back();
@@ -168,9 +162,9 @@ void BadLine(const char* file, const std::vector<std::string>& words) {
                               line.c_str());
 }
 
-Facts ReadFacts(const std::string& real) {
+Facts ReadFacts(const adapters::Beneath& real) {
     Facts facts;
-    const auto uname = adapters::ReadSmallFile(real + "/" + kEvidenceUnameFile);
+    const auto uname = real.Read(kEvidenceUnameFile, adapters::kSmallFileCap);
     facts.machine = uname ? std::string(virt::FirstLine(*uname)) : "";
     for (const auto& w : FactLines(real, kEvidenceCpuidFile)) {
         std::uint64_t v[6];
@@ -344,14 +338,15 @@ int Recorder::Write(const std::string& dir) const {
 }  // namespace
 
 std::unique_ptr<Source> OpenEvidence(const std::string& dir) {
-    const auto real = adapters::RealPath(dir);
-    const auto format = real ? adapters::ReadSmallFile(*real + "/" + kEvidenceFormatFile) : std::nullopt;
+    auto beneath = adapters::Beneath::Open(dir);
+    const auto format = beneath ? beneath->Read(kEvidenceFormatFile, adapters::kSmallFileCap) : std::nullopt;
     if (!format || virt::FirstLine(*format) != kEvidenceFormatLine) {
         EvDebug(nullptr).Error(kFnEvidence, "%s is not a vmdetect evidence directory: no format line \"%s\"",
                                dir.c_str(), kEvidenceFormatLine);
         return nullptr;
     }
-    return std::make_unique<Directory>(dir, *real, ReadFacts(*real));
+    Facts facts = ReadFacts(*beneath);
+    return std::make_unique<Directory>(dir, std::move(*beneath), std::move(facts));
 }
 
 int Collect(const std::string& dir, const Roots& roots, bool withPrivate,
