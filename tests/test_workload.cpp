@@ -288,6 +288,14 @@ TEST(Kubernetes, CollectionReplaysTheLiveKeysWithoutTheToken) {
                             "k8s.namespace.name", "cloud.platform"}) {
         EXPECT_EQ(replayed[key], live[key]) << key;
     }
+    // The claim's file: one line of one word, else taken as absent.
+    for (const auto& [issuer, platform] : std::vector<std::pair<std::string, std::string>>{
+             {std::string(kEks) + "\n", "aws_eks"}, {std::string(kEks) + " x\n", ""},
+             {std::string(kEks) + "\n" + kEks + "\n", ""}, {"\n", ""}}) {
+        testsupport::WriteFile(evidence + "/" + vmdetect::kEvidenceTokenIssuerFile, issuer);
+        EXPECT_EQ(keys(vmdetect::report::ReadLocal(*vmdetect::evidence::OpenEvidence(evidence))).value("cloud.platform", ""),
+                  platform) << issuer;
+    }
     // A collection made before these files existed replays without the keys.
     const auto older = vmdetect::evidence::OpenEvidence(testsupport::DataPath("evidence/kvm-docker-x86_64-1"));
     ASSERT_NE(older, nullptr);

@@ -194,13 +194,12 @@ Facts ReadFacts(const adapters::Beneath& real) {
         }
         facts.namespaces[w[0]] = inode;
     }
-    // One word: the claim as the token held it.
-    for (const auto& w : FactLines(real, kEvidenceTokenIssuerFile)) {
-        if (w.size() != 1 || !facts.tokenIssuer.empty()) {
-            BadLine(kEvidenceTokenIssuerFile, w);
-            continue;
-        }
-        facts.tokenIssuer = w[0];
+    // One line of one word: the claim as the token held it; anything else is no claim.
+    const auto issuer = FactLines(real, kEvidenceTokenIssuerFile);
+    if (issuer.size() == 1 && issuer[0].size() == 1) {
+        facts.tokenIssuer = issuer[0][0];
+    } else {
+        for (const auto& w : issuer) BadLine(kEvidenceTokenIssuerFile, w);
     }
     return facts;
 }
