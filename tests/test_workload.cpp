@@ -260,7 +260,10 @@ TEST(Kubernetes, CollectionReplaysTheLiveKeysWithoutTheToken) {
     const auto keys = [](const vmdetect::report::Local& local) {
         return nlohmann::json::parse(vmdetect::report::Serialize(local, {}));
     };
+    const testsupport::LogCapture log(4);
     const auto live = keys(vmdetect::report::ReadLocal(roots));
+    EXPECT_TRUE(log.contains("token issuer [" + std::string(kEks) + "]"));
+    EXPECT_FALSE(log.contains(token.substr(0, token.rfind('.'))));
     EXPECT_EQ(live["container.id"], "a8f62e52ed7c2cd85242dcf0eb1d727b643540ceca7f328ad7d2f31aedf07731");
     EXPECT_EQ(live["container.runtime.name"], "cri-o");
     EXPECT_EQ(live["k8s.pod.uid"], "0a947273-7214-4824-8411-875ebd7626e4");

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <vector>
 
 #include "Constants.h"
 #include "EvDebug.h"
@@ -15,8 +17,8 @@ constexpr const char* kFnWorkload = "int vmdetect_report(char*, size_t, unsigned
 
 // Most cgroup files and mount tables fit the first read; a pod's with many
 // volumes is read again whole, up to the larger cap.
-constexpr std::size_t kFirstCap = 16 * 1024;
-constexpr std::size_t kWholeCap = 256 * 1024;
+constexpr std::size_t kFirstCap = std::size_t{16} * 1024;
+constexpr std::size_t kWholeCap = std::size_t{256} * 1024;
 
 // The file and the cap it was read with; nullopt when absent.
 std::optional<std::string> ReadGrowing(evidence::Source& source, const char* path, std::size_t& cap) {
@@ -25,6 +27,9 @@ std::optional<std::string> ReadGrowing(evidence::Source& source, const char* pat
     if (text && text->size() >= cap) {
         cap = kWholeCap;
         text = source.Read(evidence::Tree::kProc, path, cap);
+        if (text && text->size() >= cap) {
+            EvDebug(nullptr).DebugLvl(kFnWorkload, 1, "%s passes %zu bytes; its last line is not read", path, cap);
+        }
     }
     return text;
 }
@@ -122,6 +127,9 @@ Workload ReadWorkload(evidence::Source& source, bool container, bool mayBeEks) {
     if (w.InPod() && mayBeEks) {
         w.tokenIssuer = source.TokenIssuer().value_or("");
     }
+    EvDebug(nullptr).DebugLvl(kFnWorkload, 2, "Container [%s] (%s), pod [%s], namespace [%s], token issuer [%s]",
+                              w.container.id.c_str(), w.container.runtime.c_str(), w.container.podUid.c_str(),
+                              w.k8sNamespace.c_str(), w.tokenIssuer.c_str());
     return w;
 }
 
