@@ -121,7 +121,10 @@ TEST(Kubernetes, TokenIssuerAndTheManagedServicesShapes) {
     EXPECT_EQ(IssuerOfToken(Token(R"({"aud":["sts"],"iss":")" + std::string(kEks) + R"(","sub":"system:serviceaccount:default:x"})")), kEks);
     EXPECT_EQ(IssuerOfToken(Token(R"({"iss":"https://kubernetes.default.svc.cluster.local"})")),
               "https://kubernetes.default.svc.cluster.local");
+    EXPECT_EQ(IssuerOfToken(Token(R"({"sub":{"iss":"inner"},"iss":"outer","x":[{"iss":"deep"}]})")), "outer");
     for (const std::string& bad : {Token(R"({"iss":7})"), Token(R"({"iss":"a b"})"), Token("[1]"), Token("{"),
+                                   Token(R"({"iss":"a","iss":"b"})"), Token(R"(["iss","a"])"), Token(R"({"iss":"a"} x)"),
+                                   Token(std::string("{\"iss\":\"a\"}\0", 12)), Token(R"({"sub":{"iss":"inner"}})"),
                                    std::string("no-dots"), std::string("a.b!c.d"), std::string()}) {
         EXPECT_EQ(IssuerOfToken(bad), "") << bad;
     }

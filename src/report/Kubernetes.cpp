@@ -5,9 +5,10 @@
 #include <optional>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "Constants.h"
 #include "EvDebug.h"
-#include "adapters/ZtJson.h"
 #include "net/MetadataRequest.h"
 
 namespace vmdetect::workload {
@@ -80,6 +81,55 @@ bool DecodeBase64Url(const std::string& in, std::string& out) {
     }
     return true;
 }
+
+// The payload's top-level "iss" string, read as nlohmann's parser goes: no
+// document is built, and nesting costs no stack. A second "iss" makes it none.
+class IssuerScan final : public nlohmann::json_sax<nlohmann::json> {
+public:
+    std::string issuer;
+    bool twice = false;
+
+    bool null() override { return Value(); }
+    bool boolean(bool) override { return Value(); }
+    bool number_integer(number_integer_t) override { return Value(); }
+    bool number_unsigned(number_unsigned_t) override { return Value(); }
+    bool number_float(number_float_t, const string_t&) override { return Value(); }
+    bool binary(binary_t&) override { return Value(); }
+    bool string(string_t& value) override {
+        if (m_issuerNext) {
+            twice = twice || !issuer.empty();
+            issuer.swap(value);
+        }
+        return Value();
+    }
+    bool start_object(std::size_t) override { return Open(); }
+    bool start_array(std::size_t) override { return Open(); }
+    bool end_object() override { return Close(); }
+    bool end_array() override { return Close(); }
+    bool key(string_t& name) override {
+        m_issuerNext = m_depth == 1 && m_topIsObject && name == "iss";
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+private:
+    bool Value() {
+        m_issuerNext = false;
+        return true;
+    }
+    bool Open() {
+        m_topIsObject = m_topIsObject || m_depth == 0;
+        ++m_depth;
+        return Value();
+    }
+    bool Close() {
+        --m_depth;
+        return Value();
+    }
+    int m_depth = 0;
+    bool m_topIsObject = false;
+    bool m_issuerNext = false;
+};
 
 void Set(report::Attributes& all, const char* key, const std::string& value, const char* source) {
     report::Attribute* same = report::Find(all, key);
@@ -172,16 +222,13 @@ std::string IssuerOfToken(const std::string& token) {
     const std::size_t second = first == std::string::npos ? first : token.find('.', first + 1);
     if (second == std::string::npos) return "";
     std::string payload;
-    mObject claims;
-    std::string issuer;
-    if (DecodeBase64Url(token.substr(first + 1, second - first - 1), payload) &&
-        ZtJson::Unserialize(payload, claims)) {
-        issuer = ZtJson::GetStringValue(claims, "iss");
-    }
+    IssuerScan scan;
+    // A raw NUL would end nlohmann's input early.
+    const bool parsed = DecodeBase64Url(token.substr(first + 1, second - first - 1), payload) &&
+                        payload.find('\0') == std::string::npos && !payload.empty() && payload.front() == '{' &&
+                        nlohmann::json::sax_parse(payload, &scan);
+    std::string issuer = parsed && !scan.twice ? scan.issuer : "";
     metadata::Wipe(payload);
-    for (auto& [name, value] : claims) {
-        if (value.is_string()) metadata::Wipe(value.get_ref<std::string&>());
-    }
     const bool visible = std::all_of(issuer.begin(), issuer.end(), [](char c) { return c > 0x20 && c < 0x7f; });
     return visible && issuer.size() <= 256 ? issuer : "";
 }
