@@ -49,7 +49,7 @@ constexpr CgroupForm kCgroupForms[] = {
 // The pod in a kubepods path: cgroupfs names its directory "pod<uid>"
 // (kubepods-cgroupfs); systemd a slice "...kubepods-<qos>-pod<uid>.slice"
 // with '-' in the uid written '_' (kubepods-crio, containerd-colon),
-// kind's nodes with "kubelet-" before it.
+// the slice may carry a prefix ("kubelet-kubepods-...").
 struct PodForm {
     const char* marker;  // the last one in the segment starts the uid
     const char* suffix;
