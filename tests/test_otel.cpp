@@ -54,6 +54,13 @@ TEST(Otel, LinesParseBackToTheReportOrAreLeftUntouched) {
          R"("host.id":"i-01b0f6cf495625076","sources":{"hypervisor":"cpuid"}})",
          {{"vmdetect.hypervisor", "kvm"}, {"vmdetect.container", "none"}, {"cloud.provider", "aws"},
           {"host.id", "i-01b0f6cf495625076"}}},
+        // A pod's keys are OpenTelemetry's own: they keep their names.
+        {R"({"container":"cri-o","container.id":"a8f62e52ed7c2cd85242dcf0eb1d727b643540ceca7f328ad7d2f31aedf07731",)"
+         R"("container.runtime.name":"cri-o","k8s.pod.uid":"0a947273-7214-4824-8411-875ebd7626e4",)"
+         R"("k8s.namespace.name":"shop","k8s.container.name":"ubuntu23"})",
+         {{"vmdetect.container", "cri-o"}, {"container.id", "a8f62e52ed7c2cd85242dcf0eb1d727b643540ceca7f328ad7d2f31aedf07731"},
+          {"container.runtime.name", "cri-o"}, {"k8s.pod.uid", "0a947273-7214-4824-8411-875ebd7626e4"},
+          {"k8s.namespace.name", "shop"}, {"k8s.container.name", "ubuntu23"}}},
         {R"({"firmware.product":"a,b=c;d%e f\tg\nh","firmware.vendor":"Caf\u00e9 \u0001\"x\""})",
          {{"firmware.product", "a,b=c;d%e f\tg\nh"}, {"firmware.vendor", "Caf\xc3\xa9 \x01\"x\""}}},
         {R"({"cloud.availability_zone":"hSoJ:US-ASHBURN-AD-1","empty":"","nested":{"a":"b"},)"
