@@ -250,6 +250,7 @@ TEST(Kubernetes, ManagedServicesFromTheirMetadataAnswers) {
 // keeps the claim and not the token, and a replay that says the same.
 TEST(Kubernetes, CollectionReplaysTheLiveKeysWithoutTheToken) {
     const testsupport::TempDir dir;
+    const testsupport::ScopedEnv noService("KUBERNETES_SERVICE_HOST", nullptr);  // a runner may be a pod
     const vmdetect::evidence::Roots roots{dir.file("proc"), dir.file("sys"), dir.file("host")};
     const std::string token = Token(R"({"iss":")" + std::string(kEks) + R"("})");
     const auto put = [](const std::string& path, const std::string& text) {
@@ -274,6 +275,14 @@ TEST(Kubernetes, CollectionReplaysTheLiveKeysWithoutTheToken) {
     EXPECT_EQ(live["k8s.namespace.name"], "shop");
     EXPECT_EQ(live["cloud.platform"], "aws_eks");
     EXPECT_EQ(live["sources"]["container.id"], "mountinfo");
+
+    // Google is asked for a cluster only from a pod with the service's variable.
+    EXPECT_FALSE(vmdetect::report::ReadLocal(roots).machine.kubernetesPod);
+    {
+        const testsupport::ScopedEnv service("KUBERNETES_SERVICE_HOST", "10.96.0.1");
+        EXPECT_TRUE(vmdetect::report::ReadLocal(roots).machine.kubernetesPod);
+        EXPECT_FALSE(vmdetect::report::ReadLocal({dir.file("none"), dir.file("none"), dir.file("none")}).machine.kubernetesPod);
+    }
 
     const std::string evidence = dir.file("evidence");
     ASSERT_EQ(vmdetect::evidence::Collect(evidence, roots, false, [](vmdetect::evidence::Source& source) {
