@@ -18,6 +18,8 @@ constexpr const char* kEnvEc2Endpoint = "AWS_EC2_METADATA_SERVICE_ENDPOINT";
 constexpr const char* kEnvEc2EndpointMode = "AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE";
 constexpr const char* kEnvEc2Disabled = "AWS_EC2_METADATA_DISABLED";
 constexpr const char* kEnvGceHost = "GCE_METADATA_HOST";
+// Set by the kubelet in every pod's containers.
+constexpr const char* kEnvKubernetesServiceHost = "KUBERNETES_SERVICE_HOST";
 constexpr const char* kEnvOciEndpoint = "VMDETECT_OCI_METADATA_ENDPOINT";
 constexpr const char* kEnvAzureEndpoint = "VMDETECT_AZURE_METADATA_ENDPOINT";
 constexpr const char* kEnvAlibabaEndpoint = "VMDETECT_ALIBABA_METADATA_ENDPOINT";
@@ -89,12 +91,17 @@ constexpr const char* kOsRelease = "/sys/kernel/osrelease";
 constexpr const char* kSelfStatus = "/self/status";
 constexpr const char* kSelfNamespaceDir = "/self/ns/";
 constexpr const char* kInitEnviron = "/1/environ";
+constexpr const char* kSelfCgroup = "/self/cgroup";
+constexpr const char* kSelfMountinfo = "/self/mountinfo";
 constexpr const char* kCommFormat = "/%d/comm";
 // Under the host root:
 constexpr const char* kDockerEnv = "/.dockerenv";
 constexpr const char* kPodmanEnv = "/run/.containerenv";
 constexpr const char* kSystemdContainer = "/run/systemd/container";
 constexpr const char* kHostContainerManager = "/run/host/container-manager";
+// A pod's service account; the token is read only for its issuer claim.
+constexpr const char* kServiceAccountNamespace = "/var/run/secrets/kubernetes.io/serviceaccount/namespace";
+constexpr const char* kServiceAccountToken = "/var/run/secrets/kubernetes.io/serviceaccount/token";
 
 // The processor's model-specific registers (the msr module; root only).
 constexpr const char* kMsrDevice = "/dev/cpu/0/msr";
@@ -107,6 +114,8 @@ constexpr const char* kEvidenceUnameFile = "uname";
 constexpr const char* kEvidenceCpuidFile = "cpuid";
 constexpr const char* kEvidenceNamespaceFile = "ns";
 constexpr const char* kEvidenceMsrFile = "msr";
+// The issuer claim of the service account's token, never the token.
+constexpr const char* kEvidenceTokenIssuerFile = "k8s-token-issuer";
 constexpr const char* kEvidenceSysDir = "sys";
 constexpr const char* kEvidenceProcDir = "proc";
 constexpr const char* kEvidenceRootDir = "root";
@@ -162,6 +171,9 @@ constexpr const char* kEc2IdentityTokenTtlHeader = "X-aws-ec2-metadata-token-ttl
 constexpr const char* kGceItemMachineType = "instance/machine-type";
 constexpr const char* kGceItemName = "instance/name";
 constexpr const char* kGceItemHostName = "instance/hostname";
+// GKE's nodes carry their cluster in the instance's attributes.
+constexpr const char* kGceItemClusterName = "instance/attributes/cluster-name";
+constexpr const char* kGceItemClusterLocation = "instance/attributes/cluster-location";
 constexpr const char* kEc2ItemHostName = "hostname";
 constexpr const char* kGceFlavorName = "Metadata-Flavor";
 constexpr const char* kGceFlavorValue = "Google";

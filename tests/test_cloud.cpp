@@ -176,6 +176,7 @@ struct Row {
     std::vector<std::pair<const char*, const char*>> env = {};
     unsigned deadlineMs = 0;  // > 0: set in the configuration
     size_t errors = 0;        // Error lines expected
+    bool pod = false;         // the machine is a Kubernetes pod
 };
 
 std::vector<Row> AwsGoogleAzureRows() {
@@ -186,6 +187,9 @@ std::vector<Row> AwsGoogleAzureRows() {
     for (Route& route : unflavored) {
         route.responseHeaders.clear();
     }
+    Routes ownKubernetes = Gets(google, "/computeMetadata/v1/instance/attributes/", {{"cluster-name", "Not Found"}},
+                                {{"Metadata-Flavor", "Google"}}, {{"Metadata-Flavor", "Google"}});
+    ownKubernetes.back().Status(404);
     return {
         {"aws nitro, token", nitro, {TokenPut(), Ec2Document(), Ec2HostName()}, kEc2Keys},
         {"aws xen, token refused then without", FirmwareOf("ec2-xen-1.txt"),
@@ -230,6 +234,27 @@ std::vector<Row> AwsGoogleAzureRows() {
               {"gcp.gce.instance.hostname", kGceHostName},
               {"cloud.resource_id", "//compute.googleapis.com/projects/my-sample-project-191923/"
                                     "zones/europe-west3-c/instances/my-instance"}})},
+        // A GKE node's attributes (gce-cluster-name-docs-1.txt); a VM that runs its own Kubernetes has none.
+        {"gcp, a GKE pod", gce,
+         Gets(google, "/computeMetadata/v1/instance/attributes/",
+              {{"cluster-name", Data("gce-cluster-name-docs-1.txt")}, {"cluster-location", "europe-west3"}},
+              {{"Metadata-Flavor", "Google"}}, {{"Metadata-Flavor", "Google"}}),
+         Ids({"gcp", "gcp_compute_engine", "europe-west3", "europe-west3-c",
+              "my-sample-project-191923", "2206944706428651580", "e2-medium"},
+             {{"host.name", "my-instance"}, {"gcp.gce.instance.name", "my-instance"},
+              {"gcp.gce.instance.hostname", kGceHostName}, {"k8s.cluster.name", "cluster-1"},
+              {"cloud.resource_id", "//compute.googleapis.com/projects/my-sample-project-191923/"
+                                    "zones/europe-west3-c/instances/my-instance"}}),
+         "", {}, 0, 0, true},
+        {"gcp, a pod on a VM that runs its own Kubernetes", gce,
+         ownKubernetes,
+         Ids({"gcp", "gcp_compute_engine", "europe-west3", "europe-west3-c",
+              "my-sample-project-191923", "2206944706428651580", "e2-medium"},
+             {{"host.name", "my-instance"}, {"gcp.gce.instance.name", "my-instance"},
+              {"gcp.gce.instance.hostname", kGceHostName},
+              {"cloud.resource_id", "//compute.googleapis.com/projects/my-sample-project-191923/"
+                                    "zones/europe-west3-c/instances/my-instance"}}),
+         "", {}, 0, 0, true},
         {"gcp, no Metadata-Flavor reply header", gce, {unflavored[0]}, {}},
         {"gcp, an id that is not a number", gce, {Route(google[0]).Body("OK")}, {}},
         // One deadline (1.5 s) for the four requests, not one each.
@@ -450,7 +475,7 @@ TEST(CloudIdentity, EachCloudIsAskedExactlyAndAlone) {
                                row.query);
         }
         const auto start = std::chrono::steady_clock::now();
-        const auto answer = vmdetect::cloud::Identify({row.firmware, true});
+        const auto answer = vmdetect::cloud::Identify({row.firmware, true, row.pod});
         EXPECT_LT(testsupport::SecondsSince(start), row.deadlineMs > 0 ? 1.2 : 2.5);
         EXPECT_EQ(KeysOf(*answer), row.keys);
         EXPECT_EQ(clouds.Sent(), expected);

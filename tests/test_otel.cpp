@@ -54,6 +54,13 @@ TEST(Otel, LinesParseBackToTheReportOrAreLeftUntouched) {
          R"("host.id":"i-01b0f6cf495625076","sources":{"hypervisor":"cpuid"}})",
          {{"vmdetect.hypervisor", "kvm"}, {"vmdetect.container", "none"}, {"cloud.provider", "aws"},
           {"host.id", "i-01b0f6cf495625076"}}},
+        // A pod's keys are OpenTelemetry's own: they keep their names.
+        {R"({"container":"cri-o","container.id":"a8f62e52ed7c2cd85242dcf0eb1d727b643540ceca7f328ad7d2f31aedf07731",)"
+         R"("container.runtime.name":"cri-o","k8s.pod.uid":"0a947273-7214-4824-8411-875ebd7626e4",)"
+         R"("k8s.namespace.name":"shop","k8s.container.name":"ubuntu23"})",
+         {{"vmdetect.container", "cri-o"}, {"container.id", "a8f62e52ed7c2cd85242dcf0eb1d727b643540ceca7f328ad7d2f31aedf07731"},
+          {"container.runtime.name", "cri-o"}, {"k8s.pod.uid", "0a947273-7214-4824-8411-875ebd7626e4"},
+          {"k8s.namespace.name", "shop"}, {"k8s.container.name", "ubuntu23"}}},
         {R"({"firmware.product":"a,b=c;d%e f\tg\nh","firmware.vendor":"Caf\u00e9 \u0001\"x\""})",
          {{"firmware.product", "a,b=c;d%e f\tg\nh"}, {"firmware.vendor", "Caf\xc3\xa9 \x01\"x\""}}},
         {R"({"cloud.availability_zone":"hSoJ:US-ASHBURN-AD-1","empty":"","nested":{"a":"b"},)"
@@ -111,6 +118,12 @@ TEST(Nfd, OnlyLowCardinalityKeysWithLabelValuesBecomeLines) {
          R"("host.arch":"a/b","hypervisor":7})",
          "vmdetect.hypervisor=7\nvmdetect.cloud.platform=a_b.c-d\n",
          {"container", "cloud.provider", "cloud.region", "host.arch"}},
+        // A container's and a pod's keys are no node's labels; the managed platform is.
+        {R"({"container":"cri-o","container.id":"a8f62e52ed7c2cd85242dcf0eb1d727b643540ceca7f328ad7d2f31aedf07731",)"
+         R"("container.runtime.name":"cri-o","k8s.pod.uid":"0a947273-7214-4824-8411-875ebd7626e4",)"
+         R"("k8s.namespace.name":"default","k8s.container.name":"ubuntu23","k8s.cluster.name":"c1",)"
+         R"("cloud.platform":"gcp_kubernetes_engine"})",
+         "vmdetect.container=cri-o\nvmdetect.cloud.platform=gcp_kubernetes_engine\n", {}},
         {"[]", "untouched", {}},
     };
     for (const auto& c : cases) {
@@ -170,6 +183,12 @@ TEST(Prometheus, InfoMetricParsesBackWithHostileValues) {
          {{"firmware_product", "a\\b\"c\nd} 1\n\x01x"}, {"firmware_vendor", "Caf\xc3\xa9"}}},
         {R"({"a.b":"1","a_b":"2","9x":"3","__name__":"4","k-y":"","count":7,"nested":{"a":1}})",
          {{"a_b", "1"}, {"_9x", "3"}, {"count", "7"}}},
+        // A container's and a pod's keys stay out: one series per container.
+        {R"({"container":"docker","container.id":"be522444b60caf2d3934b8b24b916a8a314f4b68d4595aa419874657e8d103f2",)"
+         R"("container.runtime.name":"docker","k8s.pod.uid":"0a947273-7214-4824-8411-875ebd7626e4",)"
+         R"("k8s.namespace.name":"default","k8s.container.name":"ubuntu23","k8s.cluster.name":"c1",)"
+         R"("cloud.platform":"azure.aks"})",
+         {{"container", "docker"}, {"cloud_platform", "azure.aks"}}},
     };
     for (const auto& c : cases) {
         std::string text;

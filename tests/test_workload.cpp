@@ -187,7 +187,7 @@ TEST(Workload, EnvironmentsNameTheirPlatform) {
         EnvOnly machine(row.env, row.root);
         const vmdetect::report::Local local = vmdetect::report::ReadLocal(machine);
         EXPECT_EQ(LocalKeys(local.platform), row.keys);
-        EXPECT_EQ(local.workload == nullptr, row.keys.empty());
+        EXPECT_EQ(local.workloadPlatform == nullptr, row.keys.empty());
         for (const std::string& name : machine.asked) {
             EXPECT_TRUE(vmdetect::evidence::Allowed(name)) << name;
         }
@@ -473,10 +473,10 @@ TEST(Workload, AnEnvironFileHoldsNothingButTheAllowList) {
     EXPECT_FALSE(source->OwnVariable("HEROKU_DYNO_ID"));
     EXPECT_FALSE(source->OwnVariable("HEROKU_APP_ID"));
     EXPECT_EQ(source->OwnVariable("CONTAINER_APP_NAME").value_or(""), "album-api");
-    EXPECT_EQ(vmdetect::report::ReadLocal(*source).workload, &wl::kContainerApps);
+    EXPECT_EQ(vmdetect::report::ReadLocal(*source).workloadPlatform, &wl::kContainerApps);
     // A collection from before the file replays with no workload.
     fs::remove(dir.file("environ"));
-    EXPECT_EQ(vmdetect::report::ReadLocal(*vmdetect::evidence::OpenEvidence(dir.path())).workload, nullptr);
+    EXPECT_EQ(vmdetect::report::ReadLocal(*vmdetect::evidence::OpenEvidence(dir.path())).workloadPlatform, nullptr);
 }
 
 TEST(Workload, EcsThroughTheReportAsksItsServiceAlone) {

@@ -1,6 +1,7 @@
 # The package against the command of the same build, on the same simulated
 # machine: fake dmidecode and systemctl, files under HOST_SYS, HOST_PROC and
 # HOST_ROOT, and a loopback EC2 stand-in that records every request.
+import base64
 import http.server
 import json
 import os
@@ -85,6 +86,22 @@ def test_report_and_flag_word_equal_the_commands(tmp_path, network, dmi, files, 
         assert LAMBDA["AWS_SECRET_ACCESS_KEY"] not in json.dumps(report)
     got = run(env, sys.executable, "-c", "import vmdetect; print(int(vmdetect.detect_hypervisor()))")
     assert got == run(env, CLI, "--json")["flags"] == flags
+
+
+def test_a_pods_keys_equal_the_commands(tmp_path):
+    env = machine(tmp_path, "ec2-nitro-1.txt", EC2_NITRO, docker=True)
+    (tmp_path / "proc/self").mkdir()
+    (tmp_path / "proc/self/cgroup").write_bytes((DATA / "container/kubepods-crio.cgroup").read_bytes())
+    account = tmp_path / "root/var/run/secrets/kubernetes.io/serviceaccount"
+    account.mkdir(parents=True)
+    (account / "namespace").write_text("shop")
+    claims = b'{"iss":"https://oidc.eks.eu-west-1.amazonaws.com/id/0123456789ABCDEF0123456789ABCDEF"}'
+    (account / "token").write_text("eyJhbGciOiJSUzI1NiJ9." + base64.urlsafe_b64encode(claims).decode().rstrip("=") + ".c2ln")
+    report = run(env, sys.executable, "-c", "import json, vmdetect; print(json.dumps(vmdetect.report(False)))")
+    assert report == run(env, CLI, "--report", "--no-network")
+    assert (report["container.id"], report["container.runtime.name"], report["k8s.namespace.name"],
+            report["cloud.platform"]) == ("2227daf62df6694645fee5df53c1f91271546a9560e8600a525690ae252b7f63",
+                                          "cri-o", "shop", "aws_eks")
 
 
 def test_flag_names_and_version_follow_the_c_header_and_the_command():

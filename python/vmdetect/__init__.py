@@ -119,8 +119,11 @@ def report(network: bool = True) -> dict[str, Any]:
 
     Always ``hypervisor`` and ``container`` (in ``systemd-detect-virt``'s
     words), ``confidential`` on a confidential guest, then the firmware keys (``firmware.vendor``, ...) and the cloud
-    and host keys (``cloud.*``, ``host.*``) that are known, and ``sources``,
-    naming for each key the kind of evidence it came from.
+    and host keys (``cloud.*``, ``host.*``) that are known; in a container or
+    a pod its identity (``container.id``, ``container.runtime.name``,
+    ``k8s.pod.uid``, ``k8s.namespace.name``, ``k8s.container.name``, and on
+    GKE, AKS or EKS ``k8s.cluster.name`` and that ``cloud.platform``); and
+    ``sources``, naming for each key the kind of evidence it came from.
 
     Reads, in this process and without root, ``$HOST_SYS/class/dmi/id``,
     ``$HOST_SYS/hypervisor``, CPUID, ``$HOST_PROC`` and the container markers

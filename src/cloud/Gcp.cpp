@@ -25,6 +25,27 @@ namespace {
 
 std::string Item(Session& session, const char* item) { return GoogleItem(session, item); }
 
+// A GKE node's cluster, asked only from a pod: a VM that runs its own
+// Kubernetes has no such attribute, and answers 404. The cluster's location
+// is a zone or a region; it stands in only for an instance zone not answered.
+void Cluster(Session& session) {
+    if (!session.kubernetesPod()) {
+        return;
+    }
+    session.Add("k8s.cluster.name", Item(session, kGceItemClusterName), Shape::kName);
+    if (!session.Has("k8s.cluster.name")) {
+        return;
+    }
+    const std::string location = Item(session, kGceItemClusterLocation);
+    // A zone ends in "-" and one letter ("us-central1-c"); a region does not.
+    const size_t dash = location.rfind('-');
+    const bool zonal = dash != std::string::npos && dash + 2 == location.size();
+    session.Add("cloud.region", zonal ? location.substr(0, dash) : location, Shape::kSlug);
+    if (zonal) {
+        session.Add("cloud.availability_zone", location, Shape::kSlug);
+    }
+}
+
 void Fetch(Session& session) {
     session.Add("host.id", Item(session, kGceItemInstanceId), Shape::kDigits);
     if (!session.Has("host.id")) {
@@ -43,6 +64,7 @@ void Fetch(Session& session) {
     session.Add("host.name", name, Shape::kHostName);
     session.Add("gcp.gce.instance.name", name, Shape::kHostName);
     session.Add("gcp.gce.instance.hostname", Item(session, kGceItemHostName), Shape::kHostName);
+    Cluster(session);
     const std::string& project = session.Value("cloud.account.id");
     if (!project.empty() && session.Has("cloud.availability_zone") && session.Has("host.name")) {
         session.Add("cloud.resource_id",

@@ -50,7 +50,7 @@ bool Complete(const Provider& provider, const Attributes& found) {
 
 // The keys of one cloud's service; empty when it gave no instance id.
 // `olderForm`: the answer came in a form that lacks keys a fuller one gives.
-Attributes Ask(const Provider& provider, const std::string& mark, bool* olderForm) {
+Attributes Ask(const Provider& provider, const std::string& mark, bool pod, bool* olderForm) {
     EvDebug log(nullptr);
     log.DebugLvl(kFnIdentify, 1, "Firmware %s names %s; asking its metadata service",
                  mark.c_str(), provider.provider);
@@ -66,6 +66,7 @@ Attributes Ask(const Provider& provider, const std::string& mark, bool* olderFor
     }
     const unsigned long deadline = DeadlineMs();
     Session session(log, endpoint.base, Clock::now() + std::chrono::milliseconds(deadline));
+    session.SetKubernetesPod(pod);
     provider.fetch(session);
     *olderForm = session.olderForm();
     Attributes& found = session.attributes();
@@ -145,7 +146,7 @@ std::shared_ptr<const report::Attributes> Identify(const Machine& machine) {
         return entry.answer ? entry.answer : None();
     }
     bool olderForm = false;
-    Attributes found = Ask(*provider, mark, &olderForm);
+    Attributes found = Ask(*provider, mark, machine.kubernetesPod, &olderForm);
     CompareWithFirmware(*provider, machine.dmi, found);
     entry.asked = true;
     entry.askedAt = Clock::now();

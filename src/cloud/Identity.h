@@ -15,6 +15,9 @@ namespace vmdetect::cloud {
 struct Machine {
     report::DmiFields dmi;
     bool guest = false;
+    // A pod's container with KUBERNETES_SERVICE_HOST set: a managed
+    // Kubernetes service's node may be asked for its cluster.
+    bool kubernetesPod = false;
 };
 
 // The keys for the cloud that `machine` names; an empty list when it names none

@@ -42,6 +42,9 @@ public:
     // it is served, but not kept for the process.
     void MarkOlderForm() { m_olderForm = true; }
     bool olderForm() const { return m_olderForm; }
+    // The machine is a Kubernetes pod (Machine::kubernetesPod).
+    void SetKubernetesPod(bool pod) { m_kubernetesPod = pod; }
+    bool kubernetesPod() const { return m_kubernetesPod; }
     // The kept value of `key`, "" when none.
     const std::string& Value(const char* key) const;
 
@@ -51,6 +54,7 @@ private:
     Clock::time_point m_end;
     report::Attributes m_attributes;
     bool m_olderForm = false;
+    bool m_kubernetesPod = false;
 };
 
 // One key of a cloud's answer: where it is, and the shape it must have.

@@ -67,6 +67,7 @@ struct Facts {
     std::map<std::string, std::uint64_t> namespaces;
     std::string machine;
     Environment variables;  // allow-listed variables; none in a collection without the file
+    std::string tokenIssuer;  // "" for none
 };
 
 // ---- Replay ----------------------------------------------------------------
@@ -119,6 +120,9 @@ public:
     std::optional<std::string> OwnVariable(const char* name) override {
         const std::string* value = Variable(m_facts.variables, name);
         return value != nullptr ? std::optional<std::string>(*value) : std::nullopt;
+    }
+    std::optional<std::string> TokenIssuer() override {
+        return m_facts.tokenIssuer.empty() ? std::nullopt : std::optional<std::string>(m_facts.tokenIssuer);
     }
 
 private:
@@ -198,6 +202,13 @@ Facts ReadFacts(const adapters::Beneath& real) {
     // A collection from before the file has none of the variables.
     if (const auto text = real.Read(kEvidenceEnvironFile, 1u << 20)) {
         facts.variables = ParseEnviron(*text);
+    }
+    // One line of one word: the claim as the token held it; anything else is no claim.
+    const auto issuer = FactLines(real, kEvidenceTokenIssuerFile);
+    if (issuer.size() == 1 && issuer[0].size() == 1) {
+        facts.tokenIssuer = issuer[0][0];
+    } else {
+        for (const auto& w : issuer) BadLine(kEvidenceTokenIssuerFile, w);
     }
     return facts;
 }
@@ -280,6 +291,11 @@ public:
         }
         return found;
     }
+    std::optional<std::string> TokenIssuer() override {
+        auto issuer = m_live->TokenIssuer();
+        m_facts.tokenIssuer = issuer.value_or("");
+        return issuer;
+    }
 
     int Write(const std::string& dir) const;
 
@@ -323,6 +339,7 @@ std::vector<std::pair<const char*, std::string>> Recorder::FactFiles() const {
             {kEvidenceMsrFile, msr},
             {kEvidenceNamespaceFile, namespaces},
             {kEvidenceEnvironFile, FormatEnviron(m_facts.variables)},
+            {kEvidenceTokenIssuerFile, m_facts.tokenIssuer.empty() ? "" : m_facts.tokenIssuer + "\n"},
             {kEvidenceUnameFile, m_facts.machine + "\n" + adapters::KernelRelease() + "\n"},
             {kEvidenceFormatFile, std::string(kEvidenceFormatLine) + "\n"}};
 }

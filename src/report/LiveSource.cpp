@@ -8,8 +8,11 @@
 #include <utility>
 
 #include "Constants.h"
+#include "EvDebug.h"
 #include "HostProc.h"
 #include "adapters/Kernel.h"
+#include "net/MetadataRequest.h"
+#include "report/Kubernetes.h"
 #include "report/Source.h"
 
 namespace vmdetect::evidence {
@@ -87,6 +90,19 @@ public:
             }
         }
         return found;
+    }
+    // The token is read to decode its claim and wiped; it goes nowhere else.
+    std::optional<std::string> TokenIssuer() override {
+        constexpr std::size_t kTokenCap = std::size_t{16} * 1024;  // projected tokens are near 1 KiB
+        auto token = adapters::ReadSmallFile(Path(Tree::kRoot, kServiceAccountToken), kTokenCap);
+        if (!token) return std::nullopt;
+        std::string issuer = workload::IssuerOfToken(*token);
+        metadata::Wipe(*token);
+        if (issuer.empty()) {
+            EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
+                                      "The service account token holds no readable issuer claim");
+        }
+        return issuer.empty() ? std::nullopt : std::optional<std::string>(std::move(issuer));
     }
 
 private:

@@ -66,11 +66,11 @@ bool IsCloudKey(const std::string& key) {
 // The workload's platform names the cloud where the VM's firmware names one
 // too: Cloud Run on Google's machines is Cloud Run.
 void AddWorkload(Local& local) {
-    local.workload = workload::Decide(local.workloadEvidence);
-    if (local.workload == nullptr) {
+    local.workloadPlatform = workload::Decide(local.workloadEvidence);
+    if (local.workloadPlatform == nullptr) {
         return;
     }
-    for (report::Attribute& key : workload::FromEnvironment(*local.workload, local.workloadEvidence)) {
+    for (Attribute& key : workload::FromEnvironment(*local.workloadPlatform, local.workloadEvidence)) {
         Attribute* same = Find(local.platform, key.key);
         if (same != nullptr) {
             *same = std::move(key);
@@ -84,8 +84,8 @@ void AddWorkload(Local& local) {
 // has one; the VM's cloud where no workload hides it (Lambda has no EC2
 // service to ask, a Fargate task no reachable one).
 std::shared_ptr<const Attributes> FromNetwork(const Local& local) {
-    if (local.workload != nullptr && !local.workload->onHost) {
-        return workload::Identify(*local.workload, local.workloadEvidence);
+    if (local.workloadPlatform != nullptr && !local.workloadPlatform->onHost) {
+        return workload::Identify(*local.workloadPlatform, local.workloadEvidence);
     }
     const CloudSource source = g_cloudSource.load();
     return source != nullptr ? source(local.machine) : cloud::Identify(local.machine);
@@ -112,6 +112,8 @@ Attributes LocalAttributes(const Local& local) {
         out.push_back({k.key, std::move(value), "dmi"});
     }
     out.insert(out.end(), local.platform.begin(), local.platform.end());
+    const Attributes workload = workload::WorkloadAttributes(local.workload);
+    out.insert(out.end(), workload.begin(), workload.end());
     return out;
 }
 
@@ -175,9 +177,9 @@ std::shared_ptr<const Local> LocalOnce(Cache& cache) {
                                   local->hypervisor.name.c_str(), local->hypervisor.source.c_str(),
                                   local->container.name.c_str(), local->container.source.c_str(),
                                   local->confidential.name.c_str(), local->confidential.source.c_str(),
-                                  local->workload == nullptr ? "none"
-                                  : local->workload->platform != nullptr ? local->workload->platform
-                                                                          : local->workload->provider);
+                                  local->workloadPlatform == nullptr ? "none"
+                                  : local->workloadPlatform->platform != nullptr ? local->workloadPlatform->platform
+                                                                          : local->workloadPlatform->provider);
         cache.localJson = std::make_shared<const std::string>(Serialize(*local, Attributes{}));
         cache.local = std::move(local);
     }
@@ -202,6 +204,12 @@ Local ReadLocal(evidence::Source& source) {
         local.platform.push_back({"host.arch", arch, "uname"});
     }
     local.platform.push_back({"os.type", "linux", "uname"});
+    const Attribute* provider = Find(local.platform, "cloud.provider");
+    local.workload = workload::ReadWorkload(source, local.container.name != "none",
+                                            provider == nullptr || provider->value == "aws");
+    const workload::ContainerIdentity& pod = local.workload.container;
+    local.machine.kubernetesPod = local.workload.serviceHost &&
+                                  (!pod.podUid.empty() || !local.workload.k8sNamespace.empty());
     return local;
 }
 
@@ -213,13 +221,21 @@ std::string Serialize(const Local& local, const Attributes& cloud) {
     Attributes all = LocalAttributes(local);
     for (const Attribute& a : cloud) {
         Attribute* same = Find(all, a.key);
-        const bool named = local.workload != nullptr && (a.key == "cloud.provider" || a.key == "cloud.platform");
+        const bool named =
+            local.workloadPlatform != nullptr && (a.key == "cloud.provider" || a.key == "cloud.platform");
+        if (same != nullptr && a.key == "container.id" && same->value != a.value) {
+            // ECS's DockerId and the cgroup's id name one container.
+            EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
+                                      "container.id [%s] of the task metadata differs from the %s's [%s]; keeping the %s's",
+                                      a.value.c_str(), same->source.c_str(), same->value.c_str(), same->source.c_str());
+        }
         if (same == nullptr && !named) {
             all.push_back(a);
         } else if (same != nullptr && IsCloudKey(a.key) && !named) {
             *same = a;
         }
     }
+    workload::ApplyManagedKubernetes(local.workload, all);
     std::string out = "{";
     std::string sources;
     for (const Attribute& a : all) {

@@ -7,6 +7,7 @@
 
 #include "cloud/Identity.h"
 #include "report/Evidence.h"
+#include "report/Kubernetes.h"
 #include "ReportTypes.h"
 #include "workload/Platforms.h"
 
@@ -21,11 +22,13 @@ struct Local {
     // What needs no request: the cloud the firmware names, the instance id
     // it may hold, the kernel's architecture and the operating system.
     Attributes platform;
+    // The container and pod this process runs in.
+    workload::Workload workload;
     // The platform the workload runs on (Lambda, ECS, Cloud Run...), from
     // what it is known by; nullptr for none. Its keys are in `platform`,
     // its cloud.platform replacing the VM's.
     workload::Evidence workloadEvidence;
-    const workload::Platform* workload = nullptr;
+    const workload::Platform* workloadPlatform = nullptr;
 };
 
 // Reads and decides, uncached.

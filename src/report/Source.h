@@ -62,6 +62,9 @@ public:
         }
         return found;
     }
+    // The issuer claim of the pod's service account token: a collection keeps
+    // only this, for the token is a credential. nullopt when there is none.
+    virtual std::optional<std::string> TokenIssuer() { return std::nullopt; }
 };
 
 // This machine, under `roots`.

@@ -43,6 +43,12 @@ inline std::string PrometheusValue(const std::string& text) {
     return out;
 }
 
+// A container's and a pod's keys would make one series per container: the
+// info metric describes the machine, and leaves them out.
+inline bool PerWorkloadKey(const std::string& key) {
+    return key.rfind("container.", 0) == 0 || key.rfind("k8s.", 0) == 0;
+}
+
 // The whole exposition, ending in a line feed. Keys that map to a label
 // already taken ("a.b" after "a_b") keep the first. False, with `text`
 // untouched, when `report` is not a JSON object.
@@ -54,7 +60,7 @@ inline bool PrometheusText(const std::string& report, std::string& text) {
     std::set<std::string> taken;
     std::string labels;
     for (const auto& [key, value] : items) {
-        const std::string name = PrometheusLabel(key);
+        const std::string name = PerWorkloadKey(key) ? std::string() : PrometheusLabel(key);
         if (name.empty() || !taken.insert(name).second) {
             continue;
         }
