@@ -503,4 +503,28 @@ TEST(Workload, EcsThroughTheReportAsksItsServiceAlone) {
     }
 }
 
+// In a Fargate container the cgroup names the container too: the same id
+// is one key; another is logged and the cgroup's kept.
+TEST(Workload, EcsAndTheCgroupNameOneContainer) {
+    const std::string cgroup = ReadFile(DataPath("container/ecs-fargate.cgroup"));
+    const std::string id = "03752a671e744971a862edcee6195646-4015103728";
+    for (const bool same : {true, false}) {
+        SCOPED_TRACE(same);
+        std::string container = Metadata("ecs-v4-container-fargate-docs-1.json");
+        if (same) container.replace(container.find("cd189a933e5849daa93386466019ab50-2495160603"), id.size(), id);
+        MetadataServer ecs;
+        ecs.On(Route::Get("/v4/c").Body(container));
+        ecs.On(Json("/v4/c/task", "ecs-v4-task-fargate-docs-1.json"));
+        testsupport::LogCapture log(4);
+        Machine machine({{"ECS_CONTAINER_METADATA_URI_V4", ecs.url() + "/v4/c"}});
+        testsupport::WriteFile(machine.roots.file(".dockerenv"), "");
+        fs::create_directories(machine.roots.file("self"));
+        testsupport::WriteFile(machine.roots.file("self/cgroup"), cgroup);
+        const nlohmann::json report = Report();
+        EXPECT_EQ(report.value("container.id", ""), id);
+        EXPECT_EQ(report["sources"].value("container.id", ""), "cgroup");
+        EXPECT_EQ(log.contains("of the task metadata differs"), !same);
+    }
+}
+
 }  // namespace
