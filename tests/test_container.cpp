@@ -10,7 +10,7 @@
 #include "Constants.h"
 #include "TestSupport.h"
 #include "report/EvidenceDir.h"
-#include "report/Kubernetes.h"
+#include "workload/Kubernetes.h"
 #include "cloud/Identity.h"
 #include "fakes/MetadataServer.h"
 #include "report/Report.h"

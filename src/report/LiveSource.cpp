@@ -12,7 +12,7 @@
 #include "HostProc.h"
 #include "adapters/Kernel.h"
 #include "net/MetadataRequest.h"
-#include "report/Kubernetes.h"
+#include "workload/Kubernetes.h"
 #include "report/Source.h"
 
 namespace vmdetect::evidence {

@@ -7,7 +7,7 @@
 
 #include "cloud/Identity.h"
 #include "report/Evidence.h"
-#include "report/Kubernetes.h"
+#include "workload/Kubernetes.h"
 #include "ReportTypes.h"
 #include "workload/Platforms.h"
 

@@ -1,7 +1,7 @@
 // The container's and the pod's identity in the paths of the process's own
 // cgroups and mounts. The samples named by the rows are in
 // tests/data/container/ (its README gives their sources).
-#include "report/Container.h"
+#include "workload/Container.h"
 
 #include <algorithm>
 #include <string_view>

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ReportTypes.h"
-#include "report/Container.h"
+#include "workload/Container.h"
 #include "report/Source.h"
 
 namespace vmdetect::workload {

@@ -1,4 +1,4 @@
-#include "report/Kubernetes.h"
+#include "workload/Kubernetes.h"
 
 #include <algorithm>
 #include <cctype>
