@@ -9,15 +9,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
-#include <new>
 #include <string>
 #include <utility>
 
 #include "Constants.h"
 #include "EvDebug.h"
-#include "adapters/ForkSafeMutex.h"
 #include "adapters/ZTPlatformInfo.h"
+#include "cloud/AnswerCache.h"
 #include "cloud/Providers.h"
 
 namespace vmdetect::cloud {
@@ -28,7 +26,6 @@ using report::Attributes;
 
 constexpr unsigned long kDefaultDeadlineMs = 1500;
 constexpr unsigned long kMaxDeadlineMs = 60000;
-constexpr auto kRetryAfter = std::chrono::seconds(60);
 
 unsigned long DeadlineMs() {
     unsigned long value = kDefaultDeadlineMs;
@@ -37,15 +34,6 @@ unsigned long DeadlineMs() {
         return kDefaultDeadlineMs;
     }
     return std::min(value, kMaxDeadlineMs);
-}
-
-bool Complete(const Provider& provider, const Attributes& found) {
-    for (const char* const* key = provider.always; *key != nullptr; ++key) {
-        if (report::Find(found, *key) == nullptr) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The keys of one cloud's service; empty when it gave no instance id.
@@ -99,35 +87,9 @@ void CompareWithFirmware(const Provider& provider, const report::DmiFields& dmi,
     }
 }
 
-struct Entry {
-    std::shared_ptr<const Attributes> answer;  // the fullest answer so far
-    bool complete = false;                     // kept for the process
-    bool asked = false;
-    Clock::time_point askedAt;
-};
-
-// One lock for all: a cold call holds it while it asks, so concurrent first
-// calls wait for that one set of requests instead of sending their own. A
-// child forked meanwhile gets a lock of its own and asks afresh.
-struct Cache {
-    adapters::ForkSafeMutex mutex;
-    std::map<const Provider*, Entry> entries;
-};
-
-Cache& TheCache() {
-    static Cache* cache = new Cache();  // never destroyed: callers may run at exit
+AnswerCache& TheCache() {
+    static auto* cache = new AnswerCache();  // never destroyed: callers may run at exit
     return *cache;
-}
-
-// The answers a fork may have caught half-written are dropped unread.
-void Abandon(Cache& cache) {
-    new (&cache.entries) std::map<const Provider*, Entry>();
-}
-
-const std::shared_ptr<const Attributes>& None() {
-    static const auto* none = new std::shared_ptr<const Attributes>(
-        std::make_shared<const Attributes>());
-    return *none;
 }
 
 }  // namespace
@@ -136,27 +98,16 @@ std::shared_ptr<const report::Attributes> Identify(const Machine& machine) {
     std::string mark;
     const Provider* provider = NamedBy(machine, &mark);
     if (provider == nullptr || provider->fetch == nullptr) {
-        return None();
+        return AnswerCache::None();
     }
-    Cache& cache = TheCache();
-    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
-    Entry& entry = cache.entries[provider];
-    const bool fresh = entry.asked && Clock::now() - entry.askedAt < kRetryAfter;
-    if (entry.complete || fresh) {
-        return entry.answer ? entry.answer : None();
-    }
-    bool olderForm = false;
-    Attributes found = Ask(*provider, mark, machine.kubernetesPod, &olderForm);
-    CompareWithFirmware(*provider, machine.dmi, found);
-    entry.asked = true;
-    entry.askedAt = Clock::now();
-    // A later answer that gives less (its service slower this time) does
-    // not replace a fuller one.
-    if (!found.empty() && (!entry.answer || found.size() >= entry.answer->size())) {
-        entry.complete = !olderForm && Complete(*provider, found);
-        entry.answer = std::make_shared<const Attributes>(std::move(found));
-    }
-    return entry.answer ? entry.answer : None();
+    return TheCache().Get(provider, [&] {
+        bool olderForm = false;
+        AnswerCache::Asked asked;
+        asked.found = Ask(*provider, mark, machine.kubernetesPod, &olderForm);
+        CompareWithFirmware(*provider, machine.dmi, asked.found);
+        asked.complete = !olderForm && HasAll(provider->always, asked.found);
+        return asked;
+    });
 }
 
 report::Attributes FromFirmware(const Machine& machine) {
@@ -180,17 +131,11 @@ unsigned long IdentityDeadlineMs() {
 }
 
 void ResetCacheForTests() {
-    Cache& cache = TheCache();
-    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
-    cache.entries.clear();
+    TheCache().ResetForTests();
 }
 
 void AgeAnswersForTests() {
-    Cache& cache = TheCache();
-    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
-    for (auto& [provider, entry] : cache.entries) {
-        entry.askedAt -= kRetryAfter;
-    }
+    TheCache().AgeForTests();
 }
 
 }  // namespace vmdetect::cloud

@@ -2,13 +2,11 @@
 // its service's answers kept for the process as the clouds' are.
 #include <algorithm>
 #include <chrono>
-#include <map>
-#include <new>
 #include <utility>
 
 #include "Constants.h"
 #include "EvDebug.h"
-#include "adapters/ForkSafeMutex.h"
+#include "cloud/AnswerCache.h"
 #include "cloud/Identity.h"
 #include "workload/Platforms.h"
 
@@ -17,8 +15,6 @@ namespace {
 
 using report::Attributes;
 using Clock = std::chrono::steady_clock;
-
-constexpr auto kRetryAfter = std::chrono::seconds(60);
 
 // The first row whose marks hold names the platform. A platform built on
 // another carries that one's marks too, so the more specific comes first:
@@ -37,15 +33,6 @@ const Platform* const kOrder[] = {
     &kCloudRun,       &kCloudRunJob, &kAppEngine,    &kAzureFunctions,    &kAppService,
     &kContainerApps,  &kHeroku,
 };
-
-bool Complete(const Platform& platform, const Attributes& found) {
-    for (const char* const* key = platform.always; *key != nullptr; ++key) {
-        if (report::Find(found, *key) == nullptr) {
-            return false;
-        }
-    }
-    return true;
-}
 
 Attributes Ask(const Platform& platform, const Evidence& evidence) {
     EvDebug log(nullptr);
@@ -66,30 +53,9 @@ Attributes Ask(const Platform& platform, const Evidence& evidence) {
     return std::move(session.attributes());
 }
 
-struct Entry {
-    std::shared_ptr<const Attributes> answer;
-    bool complete = false;
-    bool asked = false;
-    Clock::time_point askedAt;
-};
-
-struct Cache {
-    adapters::ForkSafeMutex mutex;
-    std::map<const Platform*, Entry> entries;
-};
-
-Cache& TheCache() {
-    static Cache* cache = new Cache();  // never destroyed: callers may run at exit
+cloud::AnswerCache& TheCache() {
+    static auto* cache = new cloud::AnswerCache();  // never destroyed: callers may run at exit
     return *cache;
-}
-
-void Abandon(Cache& cache) {
-    new (&cache.entries) std::map<const Platform*, Entry>();
-}
-
-const std::shared_ptr<const Attributes>& None() {
-    static const auto* none = new std::shared_ptr<const Attributes>(std::make_shared<const Attributes>());
-    return *none;
 }
 
 }  // namespace
@@ -127,39 +93,27 @@ Attributes FromEnvironment(const Platform& platform, const Evidence& evidence) {
 
 std::shared_ptr<const Attributes> Identify(const Platform& platform, const Evidence& evidence) {
     if (platform.fetch == nullptr) {
-        return None();
+        return cloud::AnswerCache::None();
     }
-    Cache& cache = TheCache();
-    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
-    Entry& entry = cache.entries[&platform];
-    if (entry.complete || (entry.asked && Clock::now() - entry.askedAt < kRetryAfter)) {
-        return entry.answer ? entry.answer : None();
-    }
-    Attributes found = Ask(platform, evidence);
-    entry.asked = true;
-    entry.askedAt = Clock::now();
     // A service its marks name but that gave nothing costs this one wait:
     // it is not asked again. A partial answer is, after the minute.
-    entry.complete = found.empty() && !entry.answer;
-    if (!found.empty() && (!entry.answer || found.size() >= entry.answer->size())) {
-        entry.complete = Complete(platform, found);
-        entry.answer = std::make_shared<const Attributes>(std::move(found));
-    }
-    return entry.answer ? entry.answer : None();
+    return TheCache().Get(
+        &platform,
+        [&] {
+            cloud::AnswerCache::Asked asked;
+            asked.found = Ask(platform, evidence);
+            asked.complete = cloud::HasAll(platform.always, asked.found);
+            return asked;
+        },
+        true);
 }
 
 void AgeAnswersForTests() {
-    Cache& cache = TheCache();
-    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
-    for (auto& [platform, entry] : cache.entries) {
-        entry.askedAt -= kRetryAfter;
-    }
+    TheCache().AgeForTests();
 }
 
 void ResetCacheForTests() {
-    Cache& cache = TheCache();
-    const adapters::ForkSafeGuard lock(cache.mutex, [&cache] { Abandon(cache); });
-    cache.entries.clear();
+    TheCache().ResetForTests();
 }
 
 bool Set(const Evidence& evidence, const char* name) {
