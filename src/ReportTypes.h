@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vmdetect::report {
@@ -38,6 +39,16 @@ inline const Attribute* Find(const Attributes& attributes, std::string_view key)
 }
 inline Attribute* Find(Attributes& attributes, std::string_view key) {
     return const_cast<Attribute*>(Find(static_cast<const Attributes&>(attributes), key));
+}
+
+// `attribute` in place of the one of its key, or added where there is none.
+inline void Put(Attributes& attributes, Attribute attribute) {
+    Attribute* same = Find(attributes, attribute.key);
+    if (same != nullptr) {
+        *same = std::move(attribute);
+    } else {
+        attributes.push_back(std::move(attribute));
+    }
 }
 
 }  // namespace vmdetect::report

@@ -9,8 +9,6 @@
 namespace vmdetect::evidence {
 namespace {
 
-constexpr const char* kFnEnviron = "int vmdetect_report(char*, size_t, unsigned int)";
-
 // Valid UTF-8 without C0 controls or DEL: a value fit for a key, a log
 // line and an environ entry.
 bool Usable(const std::string& value) {
@@ -46,7 +44,7 @@ Environment ReadEnvironment(Source& source) {
             ++entry;
             continue;
         }
-        EvDebug(nullptr).DebugLvl(kFnEnviron, 1, "Variable %s is empty, over %u bytes or not UTF-8 text; ignored",
+        EvDebug(nullptr).DebugLvl(kFnReport, 1, "Variable %s is empty, over %u bytes or not UTF-8 text; ignored",
                                   entry->first.c_str(), kEnvironValueCap);
         entry = env.erase(entry);
     }
@@ -68,7 +66,7 @@ Environment ParseEnviron(const std::string& text) {
         const std::size_t equals = entry.find('=');
         const std::string name = entry.substr(0, equals);
         if (equals == std::string::npos || !Allowed(name) || !Usable(entry.substr(equals + 1))) {
-            EvDebug(nullptr).DebugLvl(kFnEnviron, 1, "Evidence %s: an entry that is no allow-listed variable; ignored",
+            EvDebug(nullptr).DebugLvl(kFnReport, 1, "Evidence %s: an entry that is no allow-listed variable; ignored",
                                       kEvidenceEnvironFile);
             continue;
         }

@@ -20,8 +20,6 @@ namespace vmdetect::evidence {
 
 namespace {
 
-constexpr const char* kFnEvidence = "int vmdetect_report(char*, size_t, unsigned int)";
-
 // Never copied unless asked: they identify the machine, not the platform.
 constexpr const char* kPrivateDmiFiles[] = {"product_serial", "product_uuid", "board_serial",
                                             "chassis_serial"};
@@ -130,10 +128,10 @@ private:
     // directory, count as absent, with one debug line.
     void Absent(const std::string& file, const adapters::Beneath::Entry& entry) const {
         if (entry.outside) {
-            EvDebug(nullptr).DebugLvl(kFnEvidence, 1, "Evidence %s/%s leads out of the directory; taken as absent",
+            EvDebug(nullptr).DebugLvl(kFnReport, 1, "Evidence %s/%s leads out of the directory; taken as absent",
                                       m_dir.c_str(), file.c_str());
         } else if (entry.kind == adapters::PathKind::kOther) {
-            EvDebug(nullptr).DebugLvl(kFnEvidence, 1, "Evidence %s/%s is not a file or directory; taken as absent",
+            EvDebug(nullptr).DebugLvl(kFnReport, 1, "Evidence %s/%s is not a file or directory; taken as absent",
                                       m_dir.c_str(), file.c_str());
         }
     }
@@ -163,7 +161,7 @@ void BadLine(const char* file, const std::vector<std::string>& words) {
     for (const std::string& word : words) {
         line += (line.empty() ? "" : " ") + word;
     }
-    EvDebug(nullptr).DebugLvl(kFnEvidence, 1, "Evidence %s: line [%s] does not parse; ignored", file,
+    EvDebug(nullptr).DebugLvl(kFnReport, 1, "Evidence %s: line [%s] does not parse; ignored", file,
                               line.c_str());
 }
 
@@ -368,7 +366,7 @@ std::unique_ptr<Source> OpenEvidence(const std::string& dir) {
     auto beneath = adapters::Beneath::Open(dir);
     const auto format = beneath ? beneath->Read(kEvidenceFormatFile, adapters::kSmallFileCap) : std::nullopt;
     if (!format || virt::FirstLine(*format) != kEvidenceFormatLine) {
-        EvDebug(nullptr).Error(kFnEvidence, "%s is not a vmdetect evidence directory: no format line \"%s\"",
+        EvDebug(nullptr).Error(kFnReport, "%s is not a vmdetect evidence directory: no format line \"%s\"",
                                dir.c_str(), kEvidenceFormatLine);
         return nullptr;
     }

@@ -99,7 +99,7 @@ public:
         std::string issuer = workload::IssuerOfToken(*token);
         metadata::Wipe(*token);
         if (issuer.empty()) {
-            EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
+            EvDebug(nullptr).DebugLvl(kFnReport, 1,
                                       "The service account token holds no readable issuer claim");
         }
         return issuer.empty() ? std::nullopt : std::optional<std::string>(std::move(issuer));

@@ -71,12 +71,7 @@ void AddWorkload(Local& local) {
         return;
     }
     for (Attribute& key : workload::FromEnvironment(*local.workloadPlatform, local.workloadEvidence)) {
-        Attribute* same = Find(local.platform, key.key);
-        if (same != nullptr) {
-            *same = std::move(key);
-        } else {
-            local.platform.push_back(std::move(key));
-        }
+        Put(local.platform, std::move(key));
     }
 }
 
@@ -171,7 +166,7 @@ std::shared_ptr<const Local> LocalOnce(Cache& cache) {
         Local read = ReadLocal(*source);
         read.replayed = replay != nullptr;
         auto local = std::make_shared<const Local>(std::move(read));
-        EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
+        EvDebug(nullptr).DebugLvl(evidence::kFnReport, 1,
                                   "Platform report: hypervisor %s (%s), container %s (%s), confidential %s (%s), "
                                   "workload platform %s",
                                   local->hypervisor.name.c_str(), local->hypervisor.source.c_str(),
@@ -205,7 +200,7 @@ Local ReadLocal(evidence::Source& source) {
     }
     local.platform.push_back({"os.type", "linux", "uname"});
     const Attribute* provider = Find(local.platform, "cloud.provider");
-    local.workload = workload::ReadWorkload(source, local.container.name != "none",
+    local.workload = workload::ReadWorkload(source, local.workloadEvidence.env, local.container.name != "none",
                                             provider == nullptr || provider->value == "aws");
     const workload::ContainerIdentity& pod = local.workload.container;
     local.machine.kubernetesPod = local.workload.serviceHost &&
@@ -225,7 +220,7 @@ std::string Serialize(const Local& local, const Attributes& cloud) {
             local.workloadPlatform != nullptr && (a.key == "cloud.provider" || a.key == "cloud.platform");
         if (same != nullptr && a.key == "container.id" && same->value != a.value) {
             // ECS's DockerId and the cgroup's id name one container.
-            EvDebug(nullptr).DebugLvl("int vmdetect_report(char*, size_t, unsigned int)", 1,
+            EvDebug(nullptr).DebugLvl(evidence::kFnReport, 1,
                                       "container.id [%s] of the task metadata differs from the %s's [%s]; keeping the %s's",
                                       a.value.c_str(), same->source.c_str(), same->value.c_str(), same->source.c_str());
         }

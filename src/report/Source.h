@@ -16,6 +16,9 @@
 
 namespace vmdetect::evidence {
 
+// The function the report's log lines name, wherever they are written.
+constexpr const char* kFnReport = "int vmdetect_report(char*, size_t, unsigned int)";
+
 // The roots of all local evidence: $HOST_PROC, $HOST_SYS and $HOST_ROOT,
 // each without a trailing slash ("" for "/").
 struct Roots {

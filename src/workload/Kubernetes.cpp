@@ -14,8 +14,6 @@
 namespace vmdetect::workload {
 namespace {
 
-constexpr const char* kFnWorkload = "int vmdetect_report(char*, size_t, unsigned int)";
-
 // Most cgroup files and mount tables fit the first read; a pod's with many
 // volumes is read again whole, up to the larger cap.
 constexpr std::size_t kFirstCap = std::size_t{16} * 1024;
@@ -29,7 +27,7 @@ std::optional<std::string> ReadGrowing(evidence::Source& source, const char* pat
         cap = kWholeCap;
         text = source.Read(evidence::Tree::kProc, path, cap);
         if (text && text->size() >= cap) {
-            EvDebug(nullptr).DebugLvl(kFnWorkload, 1, "%s passes %zu bytes; its last line is not read", path, cap);
+            EvDebug(nullptr).DebugLvl(evidence::kFnReport, 1, "%s passes %zu bytes; its last line is not read", path, cap);
         }
     }
     return text;
@@ -57,7 +55,7 @@ std::string ReadNamespace(evidence::Source& source) {
     if (!file) return "";
     std::string name = Trimmed(*file);
     if (!IsLabel(name)) {
-        EvDebug(nullptr).DebugLvl(kFnWorkload, 1, "%s holds no namespace name; k8s.namespace.name left out",
+        EvDebug(nullptr).DebugLvl(evidence::kFnReport, 1, "%s holds no namespace name; k8s.namespace.name left out",
                                   kServiceAccountNamespace);
         return "";
     }
@@ -131,15 +129,6 @@ private:
     bool m_issuerNext = false;
 };
 
-void Set(report::Attributes& all, const char* key, const std::string& value, const char* source) {
-    report::Attribute* same = report::Find(all, key);
-    if (same != nullptr) {
-        *same = {key, value, source};
-    } else {
-        all.push_back({key, value, source});
-    }
-}
-
 const std::string& Value(const report::Attributes& all, const char* key) {
     static const std::string kNone;
     const report::Attribute* found = report::Find(all, key);
@@ -154,10 +143,10 @@ bool SameText(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-Workload ReadWorkload(evidence::Source& source, bool container, bool mayBeEks) {
+Workload ReadWorkload(evidence::Source& source, const evidence::Environment& env, bool container, bool mayBeEks) {
     Workload w;
     w.k8sNamespace = ReadNamespace(source);
-    w.serviceHost = source.OwnVariable(kEnvKubernetesServiceHost).has_value();
+    w.serviceHost = evidence::Variable(env, kEnvKubernetesServiceHost) != nullptr;
     // A host's process has no container to name: its own cgroup and mounts
     // are not read (a pod sharing the host's PID namespace still has the
     // service's variable and its namespace file).
@@ -177,7 +166,7 @@ Workload ReadWorkload(evidence::Source& source, bool container, bool mayBeEks) {
     if (w.InPod() && mayBeEks) {
         w.tokenIssuer = source.TokenIssuer().value_or("");
     }
-    EvDebug(nullptr).DebugLvl(kFnWorkload, 2, "Container [%s] (%s), pod [%s], namespace [%s], token issuer [%s]",
+    EvDebug(nullptr).DebugLvl(evidence::kFnReport, 2, "Container [%s] (%s), pod [%s], namespace [%s], token issuer [%s]",
                               w.container.id.c_str(), w.container.runtime.c_str(), w.container.podUid.c_str(),
                               w.k8sNamespace.c_str(), w.tokenIssuer.c_str());
     return w;
@@ -198,22 +187,22 @@ void ApplyManagedKubernetes(const Workload& w, report::Attributes& all) {
     if (!w.InPod()) return;
     const std::string provider = Value(all, "cloud.provider");
     if (IsEksIssuer(w.tokenIssuer) && (provider.empty() || provider == "aws")) {
-        if (provider.empty()) Set(all, "cloud.provider", "aws", "token");
-        Set(all, "cloud.platform", "aws_eks", "token");
+        if (provider.empty()) report::Put(all, {"cloud.provider", "aws", "token"});
+        report::Put(all, {"cloud.platform", "aws_eks", "token"});
         return;
     }
     if (provider == "azure") {
         const std::string cluster = AksCluster(Value(all, "azure.resourcegroup.name"), Value(all, "cloud.region"));
         if (!cluster.empty()) {
-            Set(all, "cloud.platform", "azure.aks", "imds");
-            Set(all, "k8s.cluster.name", cluster, "imds");
+            report::Put(all, {"cloud.platform", "azure.aks", "imds"});
+            report::Put(all, {"k8s.cluster.name", cluster, "imds"});
         }
         return;
     }
     // Google's fetch asks for the cluster only in a pod with the service host set.
     const report::Attribute* cluster = report::Find(all, "k8s.cluster.name");
     if (provider == "gcp" && w.serviceHost && cluster != nullptr && cluster->source == "imds") {
-        Set(all, "cloud.platform", "gcp_kubernetes_engine", "imds");
+        report::Put(all, {"cloud.platform", "gcp_kubernetes_engine", "imds"});
     }
 }
 

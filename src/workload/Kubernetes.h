@@ -7,6 +7,7 @@
 
 #include "ReportTypes.h"
 #include "workload/Container.h"
+#include "report/Environ.h"
 #include "report/Source.h"
 
 namespace vmdetect::workload {
@@ -19,9 +20,10 @@ struct Workload {
     bool InPod() const { return !container.podUid.empty() || !k8sNamespace.empty() || serviceHost; }
 };
 
+// `env`: the allow-listed environment, read once for the whole report.
 // `container`: the local verdict named a container manager. `mayBeEks`: the
 // firmware names AWS or no cloud, so the token's issuer may tell EKS.
-Workload ReadWorkload(evidence::Source& source, bool container, bool mayBeEks);
+Workload ReadWorkload(evidence::Source& source, const evidence::Environment& env, bool container, bool mayBeEks);
 
 // container.*, k8s.* keys of `workload`, for the report's local part.
 report::Attributes WorkloadAttributes(const Workload& workload);
