@@ -23,8 +23,6 @@ std::string GoogleItem(Session& session, const char* item) {
 
 namespace {
 
-std::string Item(Session& session, const char* item) { return GoogleItem(session, item); }
-
 // A GKE node's cluster, asked only from a pod: a VM that runs its own
 // Kubernetes has no such attribute, and answers 404. The cluster's location
 // is a zone or a region; it stands in only for an instance zone not answered.
@@ -32,11 +30,11 @@ void Cluster(Session& session) {
     if (!session.kubernetesPod()) {
         return;
     }
-    session.Add("k8s.cluster.name", Item(session, kGceItemClusterName), Shape::kName);
+    session.Add("k8s.cluster.name", GoogleItem(session, kGceItemClusterName), Shape::kName);
     if (!session.Has("k8s.cluster.name")) {
         return;
     }
-    const std::string location = Item(session, kGceItemClusterLocation);
+    const std::string location = GoogleItem(session, kGceItemClusterLocation);
     // A zone ends in "-" and one letter ("us-central1-c"); a region does not.
     const size_t dash = location.rfind('-');
     const bool zonal = dash != std::string::npos && dash + 2 == location.size();
@@ -47,23 +45,23 @@ void Cluster(Session& session) {
 }
 
 void Fetch(Session& session) {
-    session.Add("host.id", Item(session, kGceItemInstanceId), Shape::kDigits);
+    session.Add("host.id", GoogleItem(session, kGceItemInstanceId), Shape::kDigits);
     if (!session.Has("host.id")) {
         return;
     }
-    const std::string zone = LastSegment(Item(session, kGceItemZone));
+    const std::string zone = LastSegment(GoogleItem(session, kGceItemZone));
     // "europe-west3-c" lies in "europe-west3".
     const size_t dash = zone.rfind('-');
     if (Fits(Shape::kSlug, zone) && dash != std::string::npos) {
         session.Add("cloud.region", zone.substr(0, dash), Shape::kSlug);
         session.Add("cloud.availability_zone", zone, Shape::kSlug);
     }
-    session.Add("host.type", LastSegment(Item(session, kGceItemMachineType)), Shape::kName);
-    session.Add("cloud.account.id", Item(session, kGceItemProjectId), Shape::kName);
-    const std::string name = Item(session, kGceItemName);
+    session.Add("host.type", LastSegment(GoogleItem(session, kGceItemMachineType)), Shape::kName);
+    session.Add("cloud.account.id", GoogleItem(session, kGceItemProjectId), Shape::kName);
+    const std::string name = GoogleItem(session, kGceItemName);
     session.Add("host.name", name, Shape::kHostName);
     session.Add("gcp.gce.instance.name", name, Shape::kHostName);
-    session.Add("gcp.gce.instance.hostname", Item(session, kGceItemHostName), Shape::kHostName);
+    session.Add("gcp.gce.instance.hostname", GoogleItem(session, kGceItemHostName), Shape::kHostName);
     Cluster(session);
     const std::string& project = session.Value("cloud.account.id");
     if (!project.empty() && session.Has("cloud.availability_zone") && session.Has("host.name")) {

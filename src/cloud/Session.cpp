@@ -8,8 +8,9 @@ namespace vmdetect::cloud {
 namespace {
 
 // The JSON object `text`; false, with a debug line, for anything else.
-bool ParseObject(Session& session, const std::string& text, mObject& document) {
-    if (ZtJson::Unserialize(text, document)) {
+bool ParseObject(Session& session, const std::string& text, mObject& document,
+                 const char* const* keep = nullptr, size_t count = 0) {
+    if (ZtJson::Unserialize(text, document, keep, count)) {
         return true;
     }
     session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
@@ -119,22 +120,10 @@ std::string DemandedToken(Session& session, metadata::Request& put,
     return token;
 }
 
-bool GetObject(Session& session, metadata::Request& get, mObject& document) {
-    const metadata::Response answer = session.Send(get);
-    return answer.ok && ParseObject(session, answer.body, document);
-}
-
 bool GetObject(Session& session, metadata::Request& get, mObject& document, const char* const* keep,
                size_t count) {
     const metadata::Response answer = session.Send(get);
-    if (!answer.ok) {
-        return false;
-    }
-    if (ZtJson::Unserialize(answer.body, document, keep, count)) {
-        return true;
-    }
-    session.log().DebugLvl(kFnIdentify, 2, "Refused an answer that is not a JSON object");
-    return false;
+    return answer.ok && ParseObject(session, answer.body, document, keep, count);
 }
 
 std::string RegionOfZone(const std::string& zone) {

@@ -80,11 +80,10 @@ std::string DemandedToken(Session& session, metadata::Request& put,
                           std::string (*read)(const std::string& body), size_t maxBytes);
 
 // The JSON object a GET answered; false (and a debug line for an answer
-// that is no object) otherwise.
-bool GetObject(Session& session, metadata::Request& get, mObject& document);
-// The same, keeping only the top-level members named in `keep`.
-bool GetObject(Session& session, metadata::Request& get, mObject& document, const char* const* keep,
-               size_t count);
+// that is no object) otherwise. With `keep`, only the `count` top-level
+// members it names are built.
+bool GetObject(Session& session, metadata::Request& get, mObject& document,
+               const char* const* keep = nullptr, size_t count = 0);
 
 // A zone's region: the zone without its last "-N" ("eu-es-2": "eu-es"); ""
 // for a zone without one ("par1").
